@@ -1,0 +1,90 @@
+// The engine must never allocate: replace the global allocator with a
+// counting one and drive every transmit and receive path over a transport
+// that stores into fixed arrays.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <new>
+
+#include "engine/korva.hpp"
+
+namespace {
+size_t g_allocations = 0;
+}
+
+void* operator new(std::size_t size)
+{
+    ++g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+class FixedLink : public Korva<korva_public_4bit_adr> {
+public:
+    explicit FixedLink(uint8_t id, bool buffered)
+        : Korva(rx.data(), buffered ? tx.data() : nullptr, id)
+    {
+    }
+
+    Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
+    {
+        for (uint16_t i = 0; i < len; ++i) {
+            wire[wire_len++ % wire.size()] = data[i];
+        }
+        return KORVA_STATUS_SUCCESS;
+    }
+
+    Korva_Status_t port_read(uint8_t* dst, uint16_t len) override
+    {
+        for (uint16_t i = 0; i < len; ++i) {
+            dst[i] = wire[read_pos++ % wire.size()];
+        }
+        return KORVA_STATUS_SUCCESS;
+    }
+
+    uint64_t port_available() override { return wire_len - read_pos; }
+
+    std::array<uint8_t, KORVA_BUFFER_SIZE> rx{};
+    std::array<uint8_t, KORVA_BUFFER_SIZE> tx{};
+    std::array<uint8_t, 4096> wire{};
+    size_t wire_len = 0;
+    size_t read_pos = 0;
+};
+
+} // namespace
+
+TEST(NoAllocation, TransmitAndReceivePathsAllocateNothing)
+{
+    std::array<uint8_t, 255> payload{};
+    const std::array<uint8_t, 7> version_request = {0xFB, 0x00, 0xEE, 0xFD, 0xBA, 0x0D, 0xBF};
+    FixedLink buffered(14, true);
+    FixedLink bytewise(14, false);
+
+    const size_t before = g_allocations;
+    for (FixedLink* node : {&buffered, &bytewise}) {
+        node->set_fixed_packet_size(20);
+        node->write(14, 5, payload.data(), 4, 5);
+        node->set_fixed_packet_size(0);
+        node->write_public(6, payload.data(), 255, 5);
+        node->start_write_queue(KV_INDICATE_EVENT, 14, 7, 3, 5);
+        node->push_to_queue(payload.data(), 3, 5);
+        node->finalize_queue(5);
+        node->port_write(version_request.data(), version_request.size());
+        while (node->port_available() >= HEADER_SIZE) {
+            node->listener();
+        }
+        node->handle_message_data(payload.data(), payload.size(), 3);
+    }
+    EXPECT_EQ(g_allocations, before);
+    // padded 20 + longest 262 + streamed 10 + request 7 + its answer 11
+    EXPECT_EQ(buffered.wire_len, 310u);
+    EXPECT_EQ(bytewise.wire_len, 310u);
+}
