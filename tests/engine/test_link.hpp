@@ -7,12 +7,16 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "engine/korva.hpp"
 
 using Bytes = std::vector<uint8_t>;
+
+// Lets GoogleTest name statuses in failure messages instead of printing raw bytes.
+inline void PrintTo(Korva_Status_t status, std::ostream* out) { *out << resolve_status(status); }
 using Engine = Korva<korva_public_4bit_adr>;
 
 inline std::string hex(const Bytes& bytes)
@@ -54,6 +58,9 @@ public:
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {
         writes.emplace_back(data, data + len);
+        if (peer != nullptr) {
+            peer->feed(writes.back());
+        }
         if (on_write) {
             on_write();
         }
@@ -105,4 +112,11 @@ public:
     std::function<void()> on_write;
     std::function<void(uint16_t)> on_read;
     int64_t available_override = -1;
+    ScriptedNode* peer = nullptr; // loop-back: what this node writes, the peer reads
 };
+
+inline void join(ScriptedNode& a, ScriptedNode& b)
+{
+    a.peer = &b;
+    b.peer = &a;
+}
