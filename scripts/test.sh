@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test suite through CTest.
+# Builds everything and runs every test suite through CTest: the main build
+# (engine tests, Python tests under the default interpreter 3.9), then the
+# Python tests again against a module built for Debian's python3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 cmake -S . -B build -DKORVA_WERROR=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+
+cmake -S . -B build-system-python -DKORVA_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 \
+    -DKORVA_BUILD_EXAMPLES=OFF
+cmake --build build-system-python -j2 --target KorvaPy
+ctest --test-dir build-system-python --output-on-failure -j2 -L '^python$'

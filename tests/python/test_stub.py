@@ -1,0 +1,65 @@
+"""The shipped type stub must describe what the module registers."""
+
+import ast
+import os
+import re
+import unittest
+
+import KorvaPy
+
+STUB = os.path.join(os.path.dirname(KorvaPy.__file__), "KorvaPy.pyi")
+
+
+def public(names):
+    return {name for name in names if not name.startswith("_")}
+
+
+def stub_tree():
+    with open(STUB) as stub:
+        return ast.parse(stub.read())
+
+
+def class_members(node):
+    names = set()
+    for item in node.body:
+        if isinstance(item, ast.FunctionDef):
+            names.add(item.name)
+        elif isinstance(item, ast.AnnAssign):
+            names.add(item.target.id)
+    return names
+
+
+class StubTest(unittest.TestCase):
+    def setUp(self):
+        self.tree = stub_tree()
+        self.classes = {n.name: n for n in self.tree.body if isinstance(n, ast.ClassDef)}
+
+    def test_module_names_agree(self):
+        stub_names = set(self.classes)
+        stub_names |= {n.target.id for n in self.tree.body if isinstance(n, ast.AnnAssign)}
+        self.assertEqual(public(stub_names), public(dir(KorvaPy)))
+
+    def test_engine_class_names_agree(self):
+        stub_names = class_members(self.classes["KORVA_PUBLIC"])
+        module_names = set(dir(KorvaPy.KORVA_PUBLIC)) - set(dir(object)) - {"__dict__", "__module__",
+                                                                           "__weakref__"}
+        self.assertEqual(stub_names - {"__init__"}, module_names)
+
+    def test_record_and_enumeration_members_agree(self):
+        for name in ("pyKORVA_PUBLIC", "Korva_Pair", "Korva_Status_t", "Korva_event_types", "Korva_headers"):
+            self.assertEqual(public(class_members(self.classes[name])), public(dir(getattr(KorvaPy, name))),
+                             name)
+
+    def test_method_arities_agree_with_the_registered_signatures(self):
+        for item in self.classes["KORVA_PUBLIC"].body:
+            if not isinstance(item, ast.FunctionDef) or item.name == "__init__":
+                continue
+            stub_arity = len(item.args.posonlyargs) + len(item.args.args)
+            doc = getattr(KorvaPy.KORVA_PUBLIC, item.name).__doc__
+            signature = re.match(r"\w+\((.*?)\) ->", doc.splitlines()[0]).group(1)
+            registered_arity = len([part for part in signature.split(",") if part.strip()])
+            self.assertEqual(stub_arity, registered_arity, item.name)
+
+
+if __name__ == "__main__":
+    unittest.main()
