@@ -13,3 +13,9 @@ cmake -S . -B build-system-python -DKORVA_WERROR=ON -DPython_EXECUTABLE=/usr/bin
     -DKORVA_BUILD_EXAMPLES=OFF
 cmake --build build-system-python -j2 --target KorvaPy
 ctest --test-dir build-system-python --output-on-failure -j2 -L '^python$'
+
+# Every native and Python test again, under AddressSanitizer and UBSan.
+cmake -S . -B build-sanitize -DKORVA_WERROR=ON -DKORVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DKORVA_BUILD_EXAMPLES=OFF
+cmake --build build-sanitize -j2
+ctest --test-dir build-sanitize --output-on-failure -j2
