@@ -1,6 +1,5 @@
 // Two engines joined by an in-memory link: node 14 sends to node 3, and every
 // frame is printed in hex as it crosses the wire.
-#include <array>
 #include <cstdio>
 #include <deque>
 
@@ -11,7 +10,7 @@ namespace {
 class MemoryNode : public Korva<korva_public_4bit_adr> {
 public:
     MemoryNode(uint8_t id, std::deque<uint8_t>& out, std::deque<uint8_t>& in)
-        : Korva(rx.data(), tx.data(), id), out_(out), in_(in)
+        : Korva(rx, tx, id), out_(out), in_(in)
     {
     }
 
@@ -52,8 +51,8 @@ public:
     }
 
 private:
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx{};
+    uint8_t rx[KORVA_BUFFER_SIZE]{};
+    uint8_t tx[KORVA_BUFFER_SIZE]{};
     std::deque<uint8_t>& out_;
     std::deque<uint8_t>& in_;
 };

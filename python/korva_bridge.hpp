@@ -4,7 +4,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -17,7 +16,7 @@
 
 class py_korva_tramp : public Korva<korva_public_4bit_adr> {
 public:
-    explicit py_korva_tramp(uint8_t id) : Korva(rx_storage.data(), tx_storage.data(), id) {}
+    explicit py_korva_tramp(uint8_t id) : Korva(rx_storage, tx_storage, id) {}
 
     // Hooks a Python subclass provides, under the names __rx_callback__,
     // __tx_callback__, __write__ and __read__.
@@ -59,8 +58,8 @@ public:
 
     uint64_t port_available() override { return 0; }
 
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx_storage{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx_storage{};
+    uint8_t tx_storage[KORVA_BUFFER_SIZE]{};
+    uint8_t rx_storage[KORVA_BUFFER_SIZE]{};
     uint8_t retry_count = 5;
 };
 

@@ -19,3 +19,9 @@ cmake -S . -B build-sanitize -DKORVA_WERROR=ON -DKORVA_SANITIZE=ON -DCMAKE_BUILD
     -DKORVA_BUILD_EXAMPLES=OFF
 cmake --build build-sanitize -j2
 ctest --test-dir build-sanitize --output-on-failure -j2
+
+# The libFuzzer targets, a minute each from their seed corpora with a fixed seed.
+CXX=clang++ cmake -S . -B build-fuzz -DKORVA_WERROR=ON -DKORVA_BUILD_FUZZ=ON -DKORVA_BUILD_TESTS=OFF \
+    -DKORVA_BUILD_PYTHON=OFF -DKORVA_BUILD_EXAMPLES=OFF -DKORVA_FUZZ_SECONDS="${KORVA_FUZZ_SECONDS:-60}"
+cmake --build build-fuzz -j2
+ctest --test-dir build-fuzz --output-on-failure -j2

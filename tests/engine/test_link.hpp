@@ -3,7 +3,6 @@
 // results can be scripted as well.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -51,7 +50,7 @@ struct Notification {
 class ScriptedNode : public Engine {
 public:
     explicit ScriptedNode(uint8_t id, bool buffered = true)
-        : Engine(rx_storage.data(), buffered ? tx_storage.data() : nullptr, id)
+        : Engine(rx_storage, buffered ? tx_storage : nullptr, id)
     {
     }
 
@@ -101,8 +100,8 @@ public:
 
     Bytes written() const { return concat(writes); }
 
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx_storage{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx_storage{};
+    uint8_t rx_storage[KORVA_BUFFER_SIZE]{};
+    uint8_t tx_storage[KORVA_BUFFER_SIZE]{};
     std::vector<Bytes> writes;
     std::deque<Korva_Status_t> write_script;
     std::deque<uint8_t> incoming;

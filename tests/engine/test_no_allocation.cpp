@@ -30,7 +30,7 @@ namespace {
 class FixedLink : public Korva<korva_public_4bit_adr> {
 public:
     explicit FixedLink(uint8_t id, bool buffered)
-        : Korva(rx.data(), buffered ? tx.data() : nullptr, id)
+        : Korva(rx, buffered ? tx : nullptr, id)
     {
     }
 
@@ -52,8 +52,8 @@ public:
 
     uint64_t port_available() override { return wire_len - read_pos; }
 
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx{};
+    uint8_t rx[KORVA_BUFFER_SIZE]{};
+    uint8_t tx[KORVA_BUFFER_SIZE]{};
     std::array<uint8_t, 4096> wire{};
     size_t wire_len = 0;
     size_t read_pos = 0;

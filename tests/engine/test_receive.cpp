@@ -293,7 +293,7 @@ TEST(HandleMessageData, OutsideAListenerCallChangesNothing)
     ScriptedNode node(14);
     node.feed(kWriteTo14);
     ASSERT_EQ(node.listener(), KORVA_STATUS_SUCCESS);
-    const auto rx_before = node.rx_storage;
+    const Bytes rx_before(node.rx_storage, node.rx_storage + KORVA_BUFFER_SIZE);
     const uint16_t pos_before = node.rx_pos;
 
     const Bytes body = body_of(kWriteTo14);
@@ -320,7 +320,7 @@ TEST(HandleMessageData, OutsideAListenerCallChangesNothing)
         EXPECT_EQ(node.handle_message_data(data, c.size, c.len), c.result) << c.len;
         EXPECT_EQ(node.rx_flags, 0);
         EXPECT_EQ(node.rx_pos, pos_before);
-        EXPECT_EQ(node.rx_storage, rx_before);
+        EXPECT_EQ(Bytes(node.rx_storage, node.rx_storage + KORVA_BUFFER_SIZE), rx_before);
     }
     EXPECT_EQ(node.notifications.size(), 1u);
 

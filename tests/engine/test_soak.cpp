@@ -54,7 +54,7 @@ private:
 
 class Sender : public Engine {
 public:
-    explicit Sender(NoisyChannel& channel) : Engine(rx.data(), tx.data(), 1), channel_(channel) {}
+    explicit Sender(NoisyChannel& channel) : Engine(rx, tx, 1), channel_(channel) {}
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {
@@ -65,8 +65,8 @@ public:
     uint64_t port_available() override { return 0; }
 
 private:
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx{};
+    uint8_t rx[KORVA_BUFFER_SIZE]{};
+    uint8_t tx[KORVA_BUFFER_SIZE]{};
     NoisyChannel& channel_;
 };
 
@@ -74,7 +74,7 @@ private:
 // there and times out, as a serial read with a timeout does.
 class Receiver : public Engine {
 public:
-    Receiver(NoisyChannel& channel, uint8_t id) : Engine(rx.data(), tx.data(), id), channel_(channel) {}
+    Receiver(NoisyChannel& channel, uint8_t id) : Engine(rx, tx, id), channel_(channel) {}
 
     Korva_Status_t port_write(const uint8_t*, uint16_t) override { return KORVA_STATUS_SUCCESS; }
 
@@ -111,8 +111,8 @@ public:
     std::vector<Delivery> delivered;
 
 private:
-    std::array<uint8_t, KORVA_BUFFER_SIZE> rx{};
-    std::array<uint8_t, KORVA_BUFFER_SIZE> tx{};
+    uint8_t rx[KORVA_BUFFER_SIZE]{};
+    uint8_t tx[KORVA_BUFFER_SIZE]{};
     NoisyChannel& channel_;
 };
 

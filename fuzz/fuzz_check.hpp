@@ -1,0 +1,28 @@
+// Invariant checks shared by the fuzz targets: a broken invariant aborts
+// with a message, so libFuzzer records the input as a crash.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/korva.hpp"
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
+
+// A complete frame: start byte, length byte matching the body, checksum
+// over everything before it, end byte, and never longer than the maximum.
+inline void check_frame(const uint8_t* frame, size_t len)
+{
+    FUZZ_CHECK(len >= FRAME_OVERHEAD && len <= MAX_FRAME_LENGTH);
+    FUZZ_CHECK(frame[0] == MESSAGE_START);
+    FUZZ_CHECK(frame[1] + FRAME_OVERHEAD == len);
+    const uint16_t crc = crc16(frame, len - FRAME_TRAILER_SIZE, CRC16_INIT);
+    FUZZ_CHECK(frame[len - 3] == crc_high(crc) && frame[len - 2] == crc_low(crc));
+    FUZZ_CHECK(frame[len - 1] == MESSAGE_END);
+}
