@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark: the engine (Google Benchmark) and the
+# Python module against a pure-Python framer. Prints one table each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCH=ON -DKORVA_BUILD_TESTS=OFF \
+    -DKORVA_BUILD_EXAMPLES=OFF
+cmake --build build-bench -j2 --target bench_engine KorvaPy
+python=$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' build-bench/CMakeCache.txt)
+
+echo "== engine (native), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
+./build-bench/bench/bench_engine --benchmark_format=json --benchmark_out=build-bench/engine.json \
+    --benchmark_out_format=json > /dev/null
+"$python" bench/engine_report.py build-bench/engine.json
+
+echo
+echo "== Python loop-back ($("$python" --version))"
+PYTHONPATH=build-bench/python "$python" bench/bench_python.py
