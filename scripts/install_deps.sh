@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, and only those missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev clang libclang-rt-14-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
+          libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -18,4 +19,11 @@ if ((${#missing[@]})); then
     fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+# pip builds wheels with the `wheel` package, which pyenv's 3.9 lacks; Debian
+# ships it as a wheel file, installed here without reaching any index.
+python39="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")/versions/3.9.18/bin/python3.9"
+if [[ -x $python39 ]] && ! "$python39" -c "import wheel" 2>/dev/null; then
+    "$python39" -m pip install --no-index --quiet --root-user-action=ignore /usr/share/python-wheels/wheel-*.whl
 fi

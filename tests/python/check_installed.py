@@ -1,0 +1,53 @@
+"""Install KorvaPy into a temporary folder, the CMake way or the pip way,
+then import it from there in a fresh interpreter and send one frame.
+
+usage: check_installed.py cmake BUILD_DIR SITE_DIR
+       check_installed.py pip SOURCE_DIR
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+PROBE = r"""
+import os, sys
+import KorvaPy, korva_serial
+folder = sys.argv[1]
+assert os.path.dirname(KorvaPy.__file__) == folder, KorvaPy.__file__
+assert os.path.dirname(korva_serial.__file__) == folder, korva_serial.__file__
+assert os.path.exists(os.path.join(folder, "KorvaPy.pyi"))
+
+class Probe(KorvaPy.KORVA_PUBLIC):
+    def __write__(self, buffer, length):
+        self.frame = buffer
+        return KorvaPy.KORVA_STATUS_SUCCESS
+
+node = Probe(14)
+assert node.write(3, 5, [1, 2], 2) == KorvaPy.KORVA_STATUS_SUCCESS
+assert node.frame == [0xFB, 0x02, 0xE3, 0x14, 0x01, 0x02, 0xF3, 0xEF, 0xBF], node.frame
+print("imported from", folder, "and sent", " ".join("%02X" % b for b in node.frame))
+"""
+
+
+def probe(folder):
+    environment = dict(os.environ, PYTHONPATH=folder)
+    subprocess.run([sys.executable, "-c", PROBE, folder], env=environment, check=True, cwd="/")
+
+
+def main(way, *paths):
+    with tempfile.TemporaryDirectory() as staging:
+        if way == "cmake":
+            build_dir, site_dir = paths
+            environment = dict(os.environ, DESTDIR=staging)
+            subprocess.run(["cmake", "--install", build_dir], env=environment, check=True)
+            probe(staging + site_dir)
+        else:
+            (source_dir,) = paths
+            subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
+                            "--root-user-action=ignore", "--target", staging, source_dir], check=True)
+            probe(staging)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])

@@ -1,0 +1,183 @@
+import os
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+
+import KorvaPy
+from korva_serial import SerialNode, crc16
+
+DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "serial_demo.py")
+
+
+class PtyPair:
+    """Both ends of a pseudo-terminal, closed on exit."""
+
+    def __enter__(self):
+        self.main, self.other = os.openpty()
+        return self
+
+    def __exit__(self, *exc_info):
+        for fd in (self.main, self.other):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+def read_exactly(fd, count, timeout=2.0):
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < count and time.monotonic() < deadline:
+        try:
+            data += os.read(fd, count - len(data))
+        except BlockingIOError:
+            time.sleep(0.01)
+    return list(data)
+
+
+class Collector:
+    def __init__(self):
+        self.messages = []
+
+    def __call__(self, message_type, status, header):
+        self.messages.append((message_type, status, header))
+
+
+class OpeningTest(unittest.TestCase):
+    def test_unusable_devices_raise_os_error_naming_them(self):
+        missing = "/dev/no-such-serial-device"
+        with self.assertRaises(OSError) as caught:
+            SerialNode(3, missing)
+        self.assertIn(missing, str(caught.exception))
+        with tempfile.NamedTemporaryFile() as regular:
+            with self.assertRaises(OSError) as caught:
+                SerialNode(3, regular.name)
+            self.assertIn(regular.name, str(caught.exception))
+        with self.assertRaises(OSError) as caught:
+            SerialNode(3, "/dev/null")
+        self.assertIn("/dev/null", str(caught.exception))
+
+    @unittest.skipIf(os.geteuid() == 0, "root opens any device")
+    def test_permission_denied_names_the_device(self):
+        with PtyPair() as pty:
+            path = os.ttyname(pty.other)
+            os.chmod(path, 0)
+            with self.assertRaises(OSError) as caught:
+                SerialNode(3, path)
+            self.assertIn(path, str(caught.exception))
+
+    def test_unknown_baud_rate_is_a_value_error_naming_it(self):
+        with PtyPair() as pty:
+            with self.assertRaisesRegex(ValueError, "12345"):
+                SerialNode(3, pty.other, baud=12345)
+
+    def test_raw_mode_at_the_rate_and_restored_on_close(self):
+        with PtyPair() as pty:
+            before = termios.tcgetattr(pty.other)
+            with SerialNode(3, pty.other, baud=9600) as node:
+                raw = termios.tcgetattr(pty.other)
+                self.assertEqual(raw[4], termios.B9600)
+                self.assertEqual(raw[2] & termios.CSIZE, termios.CS8)
+                self.assertFalse(raw[2] & (termios.PARENB | termios.CSTOPB))
+                self.assertFalse(raw[3] & (termios.ICANON | termios.ECHO))
+                self.assertFalse(node.closed)
+            self.assertTrue(node.closed)
+            self.assertEqual(termios.tcgetattr(pty.other), before)
+            os.write(pty.other, b"x")  # the caller's descriptor is still open
+            node.close()  # a second close is harmless
+
+
+class TransportTest(unittest.TestCase):
+    def test_request_reserved_writes_the_request_frame(self):
+        with PtyPair() as pty, SerialNode(3, pty.main) as node:
+            self.assertEqual(node.request_reserved(14, 63), KorvaPy.KORVA_STATUS_SUCCESS)
+            self.assertEqual(read_exactly(pty.other, 7), [0xFB, 0x00, 0x3E, 0xFD, 0x5A, 0x01, 0xBF])
+            for bad in (59, 64, -1):
+                with self.assertRaises(ValueError):
+                    node.request_reserved(14, bad)
+            with self.assertRaises(ValueError):
+                node.request_reserved(16, 63)
+        self.assertEqual(crc16(b"123456789"), 0xAEE7)
+
+    def test_read_timeout(self):
+        with PtyPair() as pty, SerialNode(3, pty.main, read_timeout=0.2) as node:
+            os.write(pty.other, b"\x01\x02")
+            started = time.monotonic()
+            pair = node.__read__(4)
+            self.assertGreaterEqual(time.monotonic() - started, 0.2)
+            self.assertEqual(pair.status, KorvaPy.KORVA_STATUS_TIMEOUT)
+            self.assertEqual(pair.vec, [1, 2])
+            self.assertEqual(node.__available__(), 0)
+
+    def test_write_timeout_when_nobody_reads(self):
+        with PtyPair() as pty, SerialNode(3, pty.main, write_timeout=0.2) as node:
+            status = KorvaPy.KORVA_STATUS_SUCCESS
+            for _ in range(2000):  # fill the pseudo-terminal's buffer
+                status = node.__write__([0] * 255, 255)
+                if status != KorvaPy.KORVA_STATUS_SUCCESS:
+                    break
+            self.assertEqual(status, KorvaPy.KORVA_STATUS_TIMEOUT)
+
+
+class ConversationTest(unittest.TestCase):
+    def test_two_nodes_in_one_process(self):
+        heard_by_3, heard_by_14 = Collector(), Collector()
+        with PtyPair() as pty, SerialNode(3, pty.main, on_message=heard_by_3) as node3, \
+                SerialNode(14, pty.other, on_message=heard_by_14) as node14:
+            payload = list(range(255))
+            self.assertEqual(node3.write(14, 1, payload, 255), KorvaPy.KORVA_STATUS_SUCCESS)
+            self.assertEqual(node14.poll(2.0), KorvaPy.KORVA_STATUS_SUCCESS)
+            self.assertEqual(node14.write(3, 2, [7], 1), KorvaPy.KORVA_STATUS_SUCCESS)
+            self.assertEqual(node3.poll(2.0), KorvaPy.KORVA_STATUS_SUCCESS)
+
+            node3.request_reserved(14, 63)
+            self.assertEqual(node14.poll(2.0), KorvaPy.KORVA_STATUS_DEFAULT)  # answered, not delivered
+            self.assertEqual(node3.poll(2.0), KorvaPy.KORVA_STATUS_SUCCESS)
+            self.assertEqual(node3.poll(0.1), KorvaPy.KORVA_STATUS_DEFAULT)
+
+        [(_, status, big)] = heard_by_14.messages
+        self.assertEqual((status, big.transmitter_id, big.message_id, big.data),
+                         (KorvaPy.KORVA_STATUS_SUCCESS, 3, 1, payload))
+        [(_, _, reply), (message_type, _, version)] = heard_by_3.messages
+        self.assertEqual(reply.data, [7])
+        self.assertEqual(message_type, KorvaPy.KV_RESPONSE_EVENT)
+        self.assertEqual(version.data, [0xA4, 0x86, 0x01, 0x00])
+
+    def test_subclass_callback_and_new_id(self):
+        class Node(SerialNode):
+            heard = []
+
+            def __rx_callback__(self, message_type, status, header):
+                self.heard.append(header.transmitter_id)
+
+        with PtyPair() as pty, Node(3, pty.main) as node3, SerialNode(14, pty.other) as node14:
+            node14.assign_new_id(0x1B)
+            self.assertEqual(node14.own_id, 11)
+            node14.write(3, 1, [], 0)
+            node3.poll(2.0)
+            node14.request_reserved(3, 60)
+            node3.poll(2.0)
+            self.assertEqual(read_exactly(pty.other, 7), [0xFB, 0x00, 0x3B, 0xF2, *crc_bytes([0xFB, 0x00, 0x3B, 0xF2]),
+                                                          0xBF])
+        self.assertEqual(Node.heard, [11])
+
+    def test_two_processes_run_the_demo(self):
+        result = subprocess.run([sys.executable, DEMO], capture_output=True, text=True, timeout=60,
+                                env=dict(os.environ))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("node 14 runs engine version 100004", result.stdout)
+        self.assertIn("got the 200-byte streamed message intact", result.stdout)
+        self.assertIn("node 14: got public write 'hello everyone'", result.stdout)
+        self.assertIn("node  3: got public write 'hello everyone' addressed to 15", result.stdout)
+
+
+def crc_bytes(data):
+    checksum = crc16(data)
+    return [checksum >> 8, checksum & 0xFF]
+
+
+if __name__ == "__main__":
+    unittest.main()
