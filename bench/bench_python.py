@@ -5,6 +5,7 @@ user would otherwise write), measured side by side in one run."""
 import time
 
 import KorvaPy
+from korva_serial import crc16 as crc16_bitwise  # bit by bit, as the wire format defines it
 
 PAYLOADS = (16, 64, 255)
 FRAMES = 2000
@@ -42,15 +43,6 @@ class LoopNode(KorvaPy.KORVA_PUBLIC):
     def __rx_callback__(self, message_type, status, header):
         self.hook_calls += 1
         self.delivered += status == KorvaPy.KORVA_STATUS_SUCCESS
-
-
-def crc16_bitwise(data, crc=0xFFFF):
-    """CRC-16/CMS, bit by bit, as the wire format defines it."""
-    for byte in data:
-        crc ^= byte << 8
-        for _ in range(8):
-            crc = ((crc << 1) ^ 0x8005) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
-    return crc
 
 
 def _crc_table():
