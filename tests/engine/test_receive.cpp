@@ -376,3 +376,30 @@ TEST(LoopBack, TwoEnginesExchangeEveryKindOfFrame)
     EXPECT_TRUE(node3.incoming.empty());
     EXPECT_TRUE(node14.incoming.empty());
 }
+
+TEST(Notifications, PlainFunctionPointersReplaceTheHooks)
+{
+    static std::vector<std::pair<uint8_t, Korva_Status_t>> received;
+    static std::vector<std::pair<uint8_t, Korva_Status_t>> sent;
+    received.clear();
+    sent.clear();
+    ScriptedNode node(14);
+    node.rx_callback_ptr = [](uint8_t type, Korva_Status_t status, const uint8_t* header) {
+        EXPECT_EQ(header[0], 2);
+        received.emplace_back(type, status);
+    };
+    node.tx_callback_ptr = [](uint8_t type, Korva_Status_t status, const uint8_t*) { sent.emplace_back(type, status); };
+    node.feed(kWriteTo14);
+    EXPECT_EQ(node.listener(), KORVA_STATUS_SUCCESS);
+    EXPECT_TRUE(node.notifications.empty()) << "the virtual hook must not run as well";
+    EXPECT_EQ(received, (std::vector<std::pair<uint8_t, Korva_Status_t>>{{0, KORVA_STATUS_SUCCESS}}));
+
+    node.feed(kVersionRequest);
+    EXPECT_EQ(node.listener(), KORVA_STATUS_DEFAULT);
+    const uint8_t piece = 1;
+    ASSERT_EQ(node.start_write_queue(KV_INDICATE_EVENT, 3, 5, 1, 1), KORVA_STATUS_SUCCESS);
+    ASSERT_EQ(node.push_to_queue(&piece, 1, 1), KORVA_STATUS_SUCCESS);
+    ASSERT_EQ(node.finalize_queue(1), KORVA_STATUS_SUCCESS);
+    EXPECT_EQ(sent, (std::vector<std::pair<uint8_t, Korva_Status_t>>{{KV_RESPONSE_EVENT, KORVA_STATUS_SUCCESS},
+                                                                     {KV_INDICATE_EVENT, KORVA_STATUS_SUCCESS}}));
+}

@@ -242,6 +242,25 @@ class HookFailureTest(unittest.TestCase):
         with self.assertRaises(KeyError):
             node.listener()
 
+    def test_exception_in_a_body_read_leaves_the_port_busy_until_the_next_header(self):
+        class FailingBody(RecordingNode):
+            fail = True
+
+            def __read__(self, length):
+                if self.fail and length == 4:
+                    raise OSError("line dropped")
+                return super().__read__(length)
+
+        node = FailingBody(14)
+        node.inbox = frame_bytes("FB 01 35 04 AA 81 B3 BF")  # for node 5
+        with self.assertRaises(OSError):
+            node.listener()
+        self.assertEqual(node.write(3, 5, [1], 1), KorvaPy.KORVA_STATUS_PORT_BUSY)
+        node.fail = False
+        node.inbox = list(WRITE_TO_14)
+        self.assertEqual(node.listener(), KorvaPy.KORVA_STATUS_SUCCESS)
+        self.assertEqual(node.write(3, 5, [1], 1), KorvaPy.KORVA_STATUS_SUCCESS)
+
     def test_read_override_with_a_single_byte(self):
         class OneByte(KORVA_PUBLIC):
             def __read__(self, length):
