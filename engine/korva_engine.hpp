@@ -46,11 +46,10 @@ public:
     virtual uint64_t port_available() = 0;
 
     // Transmit path.
-    Korva_Status_t write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len,
-                         uint8_t count);
+    Korva_Status_t write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len, uint8_t count);
     Korva_Status_t write_public(uint8_t message_id, const uint8_t* data, uint8_t len, uint8_t count);
-    Korva_Status_t start_write_queue(Korva_message_types message_type, uint8_t receiver_id,
-                                     uint8_t message_id, uint8_t len, uint8_t count);
+    Korva_Status_t start_write_queue(Korva_message_types message_type, uint8_t receiver_id, uint8_t message_id,
+                                     uint8_t len, uint8_t count);
     Korva_Status_t push_to_queue(const uint8_t* data, uint8_t len, uint8_t count);
     Korva_Status_t finalize_queue(uint8_t count);
     Korva_Status_t send_frame(const uint8_t* data, uint8_t len, uint8_t count);
@@ -113,5 +112,5 @@ void Korva<Address>::tx_callback(uint8_t, Korva_Status_t, const uint8_t*)
 {
 }
 
-#include "korva_transmit.hpp"
 #include "korva_receive.hpp"
+#include "korva_transmit.hpp"

@@ -19,8 +19,8 @@ Korva_Status_t Korva<Address>::write_retry(const uint8_t* data, uint16_t len, ui
 }
 
 template <class Address>
-Korva_Status_t Korva<Address>::write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data,
-                                     uint8_t len, uint8_t count)
+Korva_Status_t Korva<Address>::write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len,
+                                     uint8_t count)
 {
     if (message_id >= FIRST_RESERVED_ID) {
         return KORVA_STATUS_MESSAGE_ID_ERROR;
@@ -31,8 +31,7 @@ Korva_Status_t Korva<Address>::write(uint8_t receiver_id, uint8_t message_id, co
 }
 
 template <class Address>
-Korva_Status_t Korva<Address>::write_public(uint8_t message_id, const uint8_t* data, uint8_t len,
-                                            uint8_t count)
+Korva_Status_t Korva<Address>::write_public(uint8_t message_id, const uint8_t* data, uint8_t len, uint8_t count)
 {
     return write(Address::PUBLIC_ID, message_id, data, len, count);
 }

@@ -9,10 +9,7 @@ namespace {
 
 class MemoryNode : public Korva<korva_public_4bit_adr> {
 public:
-    MemoryNode(uint8_t id, std::deque<uint8_t>& out, std::deque<uint8_t>& in)
-        : Korva(rx, tx, id), out_(out), in_(in)
-    {
-    }
+    MemoryNode(uint8_t id, std::deque<uint8_t>& out, std::deque<uint8_t>& in) : Korva(rx, tx, id), out_(out), in_(in) {}
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {
@@ -42,8 +39,7 @@ public:
     void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
     {
         std::printf("node %2u receives type %u id %2u from %2u, %s, body", own_id(), message_type,
-                    message_id_of(header[2]), korva_public_4bit_adr::transmitter(header[1]),
-                    resolve_status(status));
+                    message_id_of(header[2]), korva_public_4bit_adr::transmitter(header[1]), resolve_status(status));
         for (uint8_t i = 0; i < header[0]; ++i) {
             std::printf(" %02X", header[3 + i]);
         }

@@ -10,8 +10,7 @@
 
 class FuzzLink : public Korva<korva_public_4bit_adr> {
 public:
-    FuzzLink(FuzzedDataProvider& input, uint8_t id, bool reenter)
-        : Korva(rx, tx, id), input_(input), reenter_(reenter)
+    FuzzLink(FuzzedDataProvider& input, uint8_t id, bool reenter) : Korva(rx, tx, id), input_(input), reenter_(reenter)
     {
     }
 

@@ -92,9 +92,8 @@ public:
     // before it looks at Python, so hooks may run on any thread.
     uint64_t port_available() override
     {
-        return checked_result([&]() -> uint64_t {
-            PYBIND11_OVERRIDE_NAME(uint64_t, tramp, "__available__", port_available);
-        });
+        return checked_result(
+            [&]() -> uint64_t { PYBIND11_OVERRIDE_NAME(uint64_t, tramp, "__available__", port_available); });
     }
 
     void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
@@ -116,8 +115,7 @@ public:
 
     Korva_Pair read_bytes(uint16_t len) override
     {
-        return checked_result([&]() -> Korva_Pair {
-            PYBIND11_OVERRIDE_PURE_NAME(Korva_Pair, tramp, "__read__", read_bytes, len);
-        });
+        return checked_result(
+            [&]() -> Korva_Pair { PYBIND11_OVERRIDE_PURE_NAME(Korva_Pair, tramp, "__read__", read_bytes, len); });
     }
 };

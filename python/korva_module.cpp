@@ -104,8 +104,7 @@ void register_engine(py::module_& m)
         .def_property_readonly_static("MAX_MSG_LENGTH", [](const py::object&) { return MAX_MSG_LENGTH; })
         .def(
             "write",
-            [](Engine& self, uint8_t receiver_id, uint8_t message_id, const std::vector<uint8_t>& buffer,
-               uint8_t len) {
+            [](Engine& self, uint8_t receiver_id, uint8_t message_id, const std::vector<uint8_t>& buffer, uint8_t len) {
                 return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.retry_count);
             },
             "(uint8_t receiver_id, uint8_t message_id, std::vector<uint8_t> buffer, uint8_t len) -> "

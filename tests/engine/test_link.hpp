@@ -49,10 +49,7 @@ struct Notification {
 
 class ScriptedNode : public Engine {
 public:
-    explicit ScriptedNode(uint8_t id, bool buffered = true)
-        : Engine(rx_storage, buffered ? tx_storage : nullptr, id)
-    {
-    }
+    explicit ScriptedNode(uint8_t id, bool buffered = true) : Engine(rx_storage, buffered ? tx_storage : nullptr, id) {}
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {

@@ -29,10 +29,7 @@ namespace {
 
 class FixedLink : public Korva<korva_public_4bit_adr> {
 public:
-    explicit FixedLink(uint8_t id, bool buffered)
-        : Korva(rx, buffered ? tx : nullptr, id)
-    {
-    }
+    explicit FixedLink(uint8_t id, bool buffered) : Korva(rx, buffered ? tx : nullptr, id) {}
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {

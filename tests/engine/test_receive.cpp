@@ -74,8 +74,12 @@ TEST(Listener, WorkedFramesGiveTheirStatusesAndState)
         {"for node 5", kWriteTo5, KORVA_STATUS_PORT_BUSY, false, 0, 4},
         {"public indicate", kIndicateToAll, KORVA_STATUS_SUCCESS, true, 3, 5},
         {"empty body", {0xFB, 0x00, 0x3E, 0x14, 0xD8, 0x74, 0xBF}, KORVA_STATUS_SUCCESS, true, 0, 4},
-        {"FB and BF inside the body", {0xFB, 0x03, 0x3E, 0x14, 0xFB, 0xBF, 0xFB, 0x32, 0xAA, 0xBF},
-         KORVA_STATUS_SUCCESS, true, 0, 7},
+        {"FB and BF inside the body",
+         {0xFB, 0x03, 0x3E, 0x14, 0xFB, 0xBF, 0xFB, 0x32, 0xAA, 0xBF},
+         KORVA_STATUS_SUCCESS,
+         true,
+         0,
+         7},
     };
     for (const Case& c : cases) {
         ScriptedNode node(14);

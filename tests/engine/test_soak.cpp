@@ -174,8 +174,8 @@ TEST(Soak, NoisyChannelNeverDeliversCorruptFramesAndResynchronises)
     size_t crc_errors = 0;
     for (const auto& delivery : receiver.delivered) {
         if (delivery.status == KORVA_STATUS_SUCCESS) {
-            ASSERT_TRUE(sent.count(delivery.header_and_body)) << "corrupt frame delivered as SUCCESS: "
-                                                             << hex(delivery.header_and_body);
+            ASSERT_TRUE(sent.count(delivery.header_and_body))
+                << "corrupt frame delivered as SUCCESS: " << hex(delivery.header_and_body);
             ++intact;
         } else {
             EXPECT_EQ(delivery.status, KORVA_STATUS_CRC_ERROR);

@@ -4,10 +4,19 @@
 
 TEST(Status, TextsFollowTheTable)
 {
-    const char* expected[] = {"KORVA_DEFAULT", "KORVA_SUCCESS", "KORVA_PORT_BUSY", "KORVA_TIMEOUT",
-                              "KORVA_FAIL", "KORVA_RX_ERROR", "KORVA_CRC_ERROR", "KORVA_START_BYTE_ERROR",
-                              "KORVA_END_BYTE_ERROR", "KORVA_HEADER_LENGTH_ERROR",
-                              "KORVA_MESSAGE_LENGTH_ERROR", "KORVA_MESSAGE_ID_ERROR", "KORVA_NULL_MESSAGE"};
+    const char* expected[] = {"KORVA_DEFAULT",
+                              "KORVA_SUCCESS",
+                              "KORVA_PORT_BUSY",
+                              "KORVA_TIMEOUT",
+                              "KORVA_FAIL",
+                              "KORVA_RX_ERROR",
+                              "KORVA_CRC_ERROR",
+                              "KORVA_START_BYTE_ERROR",
+                              "KORVA_END_BYTE_ERROR",
+                              "KORVA_HEADER_LENGTH_ERROR",
+                              "KORVA_MESSAGE_LENGTH_ERROR",
+                              "KORVA_MESSAGE_ID_ERROR",
+                              "KORVA_NULL_MESSAGE"};
     for (int value = 0; value <= 12; ++value) {
         EXPECT_STREQ(resolve_status(static_cast<Korva_Status_t>(value)), expected[value]) << value;
     }

@@ -87,12 +87,9 @@ TEST(OneShot, FixedPacketSizePadsOrRefuses)
         Bytes frame;
     };
     const Case cases[] = {
-        {12, KORVA_STATUS_SUCCESS, kPaddedFrame},
-        {9, KORVA_STATUS_SUCCESS, kFirstFrame},
-        {0, KORVA_STATUS_SUCCESS, kFirstFrame},
-        {8, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}},
-        {263, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}},
-        {0xFFFF, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}},
+        {12, KORVA_STATUS_SUCCESS, kPaddedFrame},     {9, KORVA_STATUS_SUCCESS, kFirstFrame},
+        {0, KORVA_STATUS_SUCCESS, kFirstFrame},       {8, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}},
+        {263, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}}, {0xFFFF, KORVA_STATUS_MESSAGE_LENGTH_ERROR, {}},
     };
     for (const Case& c : cases) {
         for (bool buffered : {true, false}) {
@@ -168,7 +165,9 @@ TEST(Retry, StopsAtFirstSuccessOrReturnsLastFailure)
     };
     const Case cases[] = {
         {{KORVA_STATUS_FAIL, KORVA_STATUS_FAIL, KORVA_STATUS_FAIL, KORVA_STATUS_FAIL, KORVA_STATUS_FAIL},
-         5, 5, KORVA_STATUS_FAIL},
+         5,
+         5,
+         KORVA_STATUS_FAIL},
         {{KORVA_STATUS_TIMEOUT, KORVA_STATUS_TIMEOUT, KORVA_STATUS_SUCCESS}, 5, 3, KORVA_STATUS_SUCCESS},
         {{KORVA_STATUS_TIMEOUT, KORVA_STATUS_RX_ERROR}, 2, 2, KORVA_STATUS_RX_ERROR},
         {{KORVA_STATUS_DEFAULT}, 1, 1, KORVA_STATUS_DEFAULT},
@@ -193,9 +192,9 @@ TEST(Retry, StopsAtFirstSuccessOrReturnsLastFailure)
 TEST(Retry, BytewiseRetriesEachPieceAndStopsAtAFailedOne)
 {
     ScriptedNode node(14, false);
-    node.write_script = {KORVA_STATUS_TIMEOUT, KORVA_STATUS_SUCCESS,  // start byte
-                         KORVA_STATUS_SUCCESS,                        // header
-                         KORVA_STATUS_FAIL, KORVA_STATUS_FAIL, KORVA_STATUS_FAIL};
+    node.write_script = {KORVA_STATUS_TIMEOUT, KORVA_STATUS_SUCCESS, // start byte
+                         KORVA_STATUS_SUCCESS,                       // header
+                         KORVA_STATUS_FAIL,    KORVA_STATUS_FAIL,    KORVA_STATUS_FAIL};
     EXPECT_EQ(node.write(3, 5, kPayload12.data(), 2, 3), KORVA_STATUS_FAIL);
     EXPECT_EQ(piece_sizes(node), (std::vector<size_t>{1, 1, 3, 2, 2, 2}));
     EXPECT_EQ(node.tx_flags, TX_START | TX_HEADER);
