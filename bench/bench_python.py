@@ -1,6 +1,10 @@
 """Frames per second through KorvaPy objects joined by an in-memory
 loop-back, against a pure-Python framer of the same wire format (what a
-user would otherwise write), measured side by side in one run."""
+user would otherwise write), measured side by side in one run.
+
+Both sides use the same in-memory port, with the calls a serial library
+offers (`write`, `read`, `in_waiting`), so the comparison isolates framing
+and checksumming from the link."""
 
 import time
 
@@ -13,32 +17,50 @@ ROUNDS = 3
 SPEEDUP_GOAL_AT_64 = 10.0
 
 
-class LoopNode(KorvaPy.KORVA_PUBLIC):
-    """A node that writes into its peer's inbox and counts hook calls."""
+class MemoryPort:
+    """One direction of an in-memory serial line."""
 
-    def __init__(self, node_id):
+    def __init__(self):
+        self.buffer = bytearray()
+
+    @property
+    def in_waiting(self):
+        return len(self.buffer)
+
+    def write(self, data):
+        self.buffer += data
+
+    def read(self, count):
+        data = self.buffer[:count]
+        del self.buffer[:count]
+        return data
+
+
+class LoopNode(KorvaPy.KORVA_PUBLIC):
+    """A KorvaPy node on a pair of memory ports; counts its hook calls."""
+
+    def __init__(self, node_id, tx_port, rx_port):
         super().__init__(node_id)
-        self.inbox = bytearray()
-        self.peer = None
+        self.tx_port = tx_port
+        self.rx_port = rx_port
         self.delivered = 0
         self.hook_calls = 0
 
     def __write__(self, buffer, length):
         self.hook_calls += 1
-        self.peer.inbox += bytes(buffer)
+        self.tx_port.write(bytes(buffer))
         return KorvaPy.KORVA_STATUS_SUCCESS
 
     def __read__(self, length):
         self.hook_calls += 1
         pair = KorvaPy.Korva_Pair()
-        pair.vec = self.inbox[:length]
-        del self.inbox[:length]
+        pair.vec = self.rx_port.read(length)
         pair.status = KorvaPy.KORVA_STATUS_SUCCESS
         return pair
 
     def __available__(self):
         self.hook_calls += 1
-        return len(self.inbox)
+        return self.rx_port.in_waiting
 
     def __rx_callback__(self, message_type, status, header):
         self.hook_calls += 1
@@ -66,33 +88,33 @@ def crc16_table(data, crc=0xFFFF):
 
 
 class PythonFramer:
-    """The same frames, composed and parsed in plain Python."""
+    """The same frames, composed and parsed in plain Python over a port."""
 
-    def __init__(self, own_id, crc):
+    def __init__(self, own_id, tx_port, rx_port, crc):
         self.own_id = own_id
+        self.tx_port = tx_port
+        self.rx_port = rx_port
         self.crc = crc
-        self.inbox = bytearray()
         self.delivered = 0
 
-    def write(self, peer, receiver_id, message_id, payload):
+    def write(self, receiver_id, message_id, payload):
         frame = bytearray((0xFB, len(payload), (self.own_id << 4) | (receiver_id & 0x0F), message_id << 2))
         frame += payload
         crc = self.crc(frame)
         frame += bytes((crc >> 8, crc & 0xFF, 0xBF))
-        peer.inbox += frame
+        self.tx_port.write(frame)
 
     def listen(self):
-        inbox = self.inbox
-        start = inbox.find(0xFB)
-        if start < 0 or len(inbox) - start < 7:
+        port = self.rx_port
+        if port.in_waiting < 4:
             return
-        length = inbox[start + 1]
-        end = start + length + 7
-        frame = inbox[start:end]
-        del inbox[:end]
-        if frame[-1] != 0xBF or frame[2] & 0x0F not in (self.own_id, 15):
+        while port.in_waiting and port.read(1) != b"\xfb":
+            pass
+        header = port.read(3)
+        rest = port.read(header[0] + 3)
+        if rest[-1:] != b"\xbf" or header[1] & 0x0F not in (self.own_id, 15):
             return
-        if self.crc(frame[:-3]) == (frame[-3] << 8) | frame[-2]:
+        if self.crc(b"\xfb" + header + rest[:-3]) == (rest[-3] << 8) | rest[-2]:
             self.delivered += 1
 
 
@@ -106,9 +128,9 @@ def best_rate(run):
 
 
 def korva_rate(payload):
-    sender, receiver = LoopNode(14), LoopNode(3)
-    sender.peer, receiver.peer = receiver, sender
-    data = list(range(len(payload)))
+    line = MemoryPort()
+    sender, receiver = LoopNode(14, line, MemoryPort()), LoopNode(3, MemoryPort(), line)
+    data = list(payload)
 
     def run():
         for _ in range(FRAMES):
@@ -122,11 +144,12 @@ def korva_rate(payload):
 
 
 def framer_rate(payload, crc):
-    sender, receiver = PythonFramer(14, crc), PythonFramer(3, crc)
+    line = MemoryPort()
+    sender, receiver = PythonFramer(14, line, MemoryPort(), crc), PythonFramer(3, MemoryPort(), line, crc)
 
     def run():
         for _ in range(FRAMES):
-            sender.write(receiver, 3, 5, payload)
+            sender.write(3, 5, payload)
             receiver.listen()
 
     rate = best_rate(run)
@@ -145,7 +168,8 @@ def main():
         table = framer_rate(payload, crc16_table)
         print("%-8d %14.0f %16.0f %14.0f %8.1fx %8.1fx %12.1f"
               % (size, korva, bitwise, table, korva / bitwise, korva / table, hooks))
-    print("goal: KorvaPy at least %.0fx the pure-Python framer at 64 bytes" % SPEEDUP_GOAL_AT_64)
+    print("goal: KorvaPy at least %.0fx the pure-Python framer (bitwise CRC, as the wire format defines it) "
+          "at 64 bytes; hooks/frame counts both ends" % SPEEDUP_GOAL_AT_64)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/install_deps.sh
 cmake -S . -B build -DKORVA_WERROR=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
