@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test suite through CTest: the main build
-# (engine tests, Python tests under the default interpreter 3.9), then the
-# Python tests again against a module built for Debian's python3.
+# (engine tests, soak test, Python tests under the default interpreter 3.9,
+# installation checks), the Python tests against a module built for Debian's
+# python3, all tests under the sanitizers, then a short run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,6 +11,7 @@ cmake -S . -B build -DKORVA_WERROR=ON
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
 
+# The module built for a second interpreter passes the same Python tests.
 cmake -S . -B build-system-python -DKORVA_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 \
     -DKORVA_BUILD_EXAMPLES=OFF
 cmake --build build-system-python -j2 --target KorvaPy
