@@ -39,7 +39,9 @@ def crc16(data, crc=0xFFFF):
 
 
 def _baud_constant(baud):
-    constant = getattr(termios, "B%d" % baud, None) if isinstance(baud, int) else None
+    # B0 is not a rate: it tells the line to hang up.
+    known = isinstance(baud, int) and not isinstance(baud, bool) and baud > 0
+    constant = getattr(termios, "B%d" % baud, None) if known else None
     if constant is None:
         raise ValueError("unsupported baud rate: %r" % (baud,))
     return constant

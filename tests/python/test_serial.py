@@ -71,8 +71,18 @@ class OpeningTest(unittest.TestCase):
 
     def test_unknown_baud_rate_is_a_value_error_naming_it(self):
         with PtyPair() as pty:
-            with self.assertRaisesRegex(ValueError, "12345"):
-                SerialNode(3, pty.other, baud=12345)
+            for rate in (12345, 0, 9600.0):
+                with self.assertRaisesRegex(ValueError, str(rate)):
+                    SerialNode(3, pty.other, baud=rate)
+
+    def test_opened_by_path(self):
+        with PtyPair() as pty:
+            path = os.ttyname(pty.other)
+            with SerialNode(14, path, baud=57600) as node:
+                self.assertEqual(node.device, path)
+                self.assertEqual(termios.tcgetattr(pty.other)[4], termios.B57600)
+                os.write(pty.main, bytes([0xFB, 0x02, 0x3E, 0x14, 0x01, 0x02, 0xD7, 0xC8, 0xBF]))
+                self.assertEqual(node.poll(2.0), KorvaPy.KORVA_STATUS_SUCCESS)
 
     def test_raw_mode_at_the_rate_and_restored_on_close(self):
         with PtyPair() as pty:
