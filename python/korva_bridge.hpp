@@ -14,6 +14,9 @@
 #include "engine/korva.hpp"
 #include "korva_records.hpp"
 
+// Attempts per piece for the sends Python starts with no count of their own.
+constexpr uint8_t KORVA_RETRY_COUNT = 5;
+
 class py_korva_tramp : public Korva<korva_public_4bit_adr> {
 public:
     explicit py_korva_tramp(uint8_t id) : Korva(rx_storage, tx_storage, id) {}
@@ -60,7 +63,7 @@ public:
 
     uint8_t tx_storage[KORVA_BUFFER_SIZE]{};
     uint8_t rx_storage[KORVA_BUFFER_SIZE]{};
-    uint8_t retry_count = 5;
+    uint8_t retry_count = KORVA_RETRY_COUNT;
 };
 
 // The hook result checks report a result of the wrong type with one fixed
