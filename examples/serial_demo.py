@@ -107,7 +107,10 @@ def run_asking_side(node, peer):
                                and h.message_id == VERSION_REQUEST, deadline)
     version = int.from_bytes(bytes(answer.data), "little")
     node.say("node %d runs engine version %d" % (peer, version))
+    # Both ends of a pseudo-terminal share one set of line settings, so the
+    # side that restores them first must know the other has read everything.
     node.write(peer, BYE, list(b"bye"), 3)
+    node.listen_until(lambda h: h.message_id == BYE, deadline)
     return 0 if version == 100004 else 1
 
 
@@ -130,6 +133,7 @@ def run_answering_side(node):
     public = node.listen_until(lambda h: h.message_id == PUBLIC, deadline)
     node.say("got public write %r" % text(public.data))
     node.listen_until(lambda h: h.message_id == BYE, deadline)  # answers the version request meanwhile
+    node.write(asker, BYE, list(b"bye"), 3)
     node.say("done")
     return 0
 
@@ -149,9 +153,11 @@ def run_pair():
         subprocess.Popen([sys.executable, script, "--fd", str(other_end), "--id", "14"], pass_fds=[other_end]),
         subprocess.Popen([sys.executable, script, "--fd", str(main_end), "--id", "3"], pass_fds=[main_end]),
     ]
+    # Holding both ends open until both nodes are done keeps the line from
+    # hanging up under the node that reads last.
+    results = [child.wait(timeout=DEADLINE_SECONDS + 10) for child in children]
     os.close(main_end)
     os.close(other_end)
-    results = [child.wait(timeout=DEADLINE_SECONDS + 10) for child in children]
     print("demo %s" % ("finished" if results == [0, 0] else "FAILED: exit statuses %s" % results))
     return 0 if results == [0, 0] else 1
 
