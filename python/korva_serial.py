@@ -125,7 +125,10 @@ class SerialNode(KorvaPy.KORVA_PUBLIC):
 
     def close(self):
         """Restore the terminal settings this node changed and close its
-        descriptor. Safe to call more than once."""
+        descriptor. Safe to call more than once.
+
+        The two ends of a pseudo-terminal share one set of settings: close
+        one end only once the other has read what it still needs."""
         if self._fd is None:
             return
         fd, self._fd = self._fd, None
