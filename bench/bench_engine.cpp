@@ -72,6 +72,15 @@ void report_per_frame(benchmark::State& state, int64_t payload_len)
     state.SetBytesProcessed(state.iterations() * (payload_len + FRAME_OVERHEAD));
 }
 
+// Every iteration must have delivered its frame, or the timing means nothing.
+void report_delivered_frames(benchmark::State& state, const BenchNode& receiver)
+{
+    if (receiver.delivered != static_cast<int64_t>(state.iterations())) {
+        state.SkipWithError("a frame was not delivered");
+    }
+    report_per_frame(state, state.range(0));
+}
+
 void BM_crc16(benchmark::State& state)
 {
     const std::vector<uint8_t> data = payload_of(state.range(0));
@@ -115,10 +124,7 @@ void BM_receive(benchmark::State& state)
         receiver.read_pos = 0;
         benchmark::DoNotOptimize(receiver.listener());
     }
-    if (receiver.delivered != static_cast<int64_t>(state.iterations())) {
-        state.SkipWithError("a frame was not delivered");
-    }
-    report_per_frame(state, state.range(0));
+    report_delivered_frames(state, receiver);
 }
 
 void BM_loopback(benchmark::State& state)
@@ -133,10 +139,7 @@ void BM_loopback(benchmark::State& state)
         sender.write(3, 5, payload.data(), len, 1);
         benchmark::DoNotOptimize(receiver.listener());
     }
-    if (receiver.delivered != static_cast<int64_t>(state.iterations())) {
-        state.SkipWithError("a frame was not delivered");
-    }
-    report_per_frame(state, state.range(0));
+    report_delivered_frames(state, receiver);
 }
 
 #define KORVA_PAYLOAD_SIZES ->Arg(0)->Arg(16)->Arg(64)->Arg(255)

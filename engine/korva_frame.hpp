@@ -34,6 +34,9 @@ struct Korva_header {
 };
 static_assert(sizeof(Korva_header) == 3, "the header record is sent as three raw bytes");
 
+// The start byte as a one-byte piece, to checksum and write on its own.
+constexpr uint8_t START_PIECE[1] = {MESSAGE_START};
+
 constexpr uint16_t HEADER_SIZE = 4;        // start byte + header record
 constexpr uint16_t MAX_MSG_LENGTH = 255;   // largest body the length byte can describe
 constexpr uint16_t FRAME_TRAILER_SIZE = 3; // crc hi, crc lo, end byte

@@ -120,10 +120,9 @@ Korva_Status_t Korva<Address>::send_frame_bytewise(const uint8_t* data, uint8_t 
     if (status != KORVA_STATUS_SUCCESS) {
         return status;
     }
-    static constexpr uint8_t start = MESSAGE_START;
     static constexpr uint8_t padding = 0;
 
-    uint16_t crc = crc16(&start, 1, CRC16_INIT);
+    uint16_t crc = crc16(START_PIECE, sizeof(START_PIECE), CRC16_INIT);
     crc = crc16(header_bytes(), sizeof(header), crc);
     crc = crc16(data, len, crc);
     const uint16_t pad_count = header.len_byte - len;
@@ -131,7 +130,7 @@ Korva_Status_t Korva<Address>::send_frame_bytewise(const uint8_t* data, uint8_t 
         crc = crc16(&padding, 1, crc);
     }
 
-    if ((status = write_retry(&start, 1, count)) != KORVA_STATUS_SUCCESS) {
+    if ((status = write_retry(START_PIECE, sizeof(START_PIECE), count)) != KORVA_STATUS_SUCCESS) {
         return status;
     }
     tx_flags |= TX_START;
@@ -166,9 +165,8 @@ Korva_Status_t Korva<Address>::start_write_queue(Korva_message_types message_typ
         return KORVA_STATUS_PORT_BUSY;
     }
     tx_flags = 0;
-    static constexpr uint8_t start = MESSAGE_START;
-    queue_crc = crc16(&start, 1, CRC16_INIT);
-    const Korva_Status_t started = write_retry(&start, 1, count);
+    queue_crc = crc16(START_PIECE, sizeof(START_PIECE), CRC16_INIT);
+    const Korva_Status_t started = write_retry(START_PIECE, sizeof(START_PIECE), count);
     if (started != KORVA_STATUS_SUCCESS) {
         return started;
     }

@@ -104,12 +104,13 @@ class SerialNode(KorvaPy.KORVA_PUBLIC):
             os.set_blocking(fd, False)
             self._saved_attributes = termios.tcgetattr(fd)
             termios.tcsetattr(fd, termios.TCSANOW, _raw_8n1(self._saved_attributes, speed))
-        except (OSError, termios.error) as error:
+        except termios.error as error:
             os.close(fd)
-            if isinstance(error, OSError):
-                raise
             raise OSError(error.args[0], "cannot configure %s: %s" % (self.device, error.args[1]),
                           self.device) from None
+        except OSError:
+            os.close(fd)
+            raise
         self._fd = fd
 
     def fileno(self):
@@ -214,15 +215,17 @@ class SerialNode(KorvaPy.KORVA_PUBLIC):
         """Wait up to `timeout` seconds for a frame's first bytes, then run the
         listener once; returns its status, or KORVA_STATUS_DEFAULT if nothing came."""
         deadline = time.monotonic() + timeout
-        while self.__available__() < HEADER_SIZE:
+        while True:
+            available = self.__available__()
+            if available >= HEADER_SIZE:
+                return self.listener()
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 return KorvaPy.KORVA_STATUS_DEFAULT
-            if self.__available__() == 0:
+            if available == 0:
                 select.select([self.fileno()], [], [], remaining)
             else:
                 time.sleep(min(_FIRST_POLL_NAP, remaining))  # a frame is arriving
-        return self.listener()
 
     def request_reserved(self, receiver_id, message_id):
         """Send a request with reserved message id 60 to 63 to `receiver_id`
