@@ -8,6 +8,7 @@
 
 struct korva_public_4bit_adr {
     static constexpr uint8_t ID_MASK = 0x0F;
+    static constexpr uint8_t ID_COUNT = 16;
     static constexpr uint8_t PUBLIC_ID = PUBLIC_ID_4BIT;
 
     // Ids beyond the 4-bit range fall back to the public id at construction.

@@ -83,16 +83,25 @@ public:
     uint8_t tx_flags = 0;
     uint16_t fixed_packet_size = 0;
     uint16_t queue_crc = 0;
+    // Reserved requests that arrive while a streamed frame is open wait here
+    // until the frame is complete: bit n set means requester n is owed the
+    // answer to held_message_ids[n].
+    uint16_t held_answers = 0;
+    uint8_t held_message_ids[Address::ID_COUNT]{};
 
 private:
     const uint8_t* header_bytes() const { return reinterpret_cast<const uint8_t*>(&header); }
     Korva_Status_t set_frame_length(uint8_t len, uint16_t& frame_len);
+    Korva_Status_t send_one_frame(const uint8_t* data, uint8_t len, uint8_t count);
     Korva_Status_t send_frame_buffered(const uint8_t* data, uint8_t len, uint8_t count);
     void notify_sent(Korva_Status_t status);
+    bool stream_open() const { return (tx_flags & TX_START) && !(tx_flags & TX_END); }
     Korva_Status_t reject_frame(Korva_Status_t status);
     Korva_Status_t check_pending_header(uint16_t len) const;
     void deliver(uint8_t message_type, Korva_Status_t status);
-    void answer_reserved_request();
+    void take_reserved_request();
+    void answer_reserved(uint8_t requester, uint8_t message_id);
+    void send_held_answers();
 };
 
 template <class Address>

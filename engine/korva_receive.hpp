@@ -100,7 +100,7 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
     if (message_type_of(id_byte) == KV_REQUEST_EVENT && message_id_of(id_byte) >= FIRST_RESERVED_ID) {
         // Reserved requests are the engine's own business, never the application's.
         if (status == KORVA_STATUS_SUCCESS) {
-            answer_reserved_request();
+            take_reserved_request();
             result = KORVA_STATUS_DEFAULT;
         }
     } else {
@@ -146,8 +146,38 @@ void Korva<Address>::deliver(uint8_t message_type, Korva_Status_t status)
     }
 }
 
+// An answer sent now would land inside the streamed frame on the wire, so
+// while one is open the request is held (a later one from the same node
+// replaces it) and answered when the frame is complete.
 template <class Address>
-void Korva<Address>::answer_reserved_request()
+void Korva<Address>::take_reserved_request()
+{
+    const uint8_t requester = Address::transmitter(rx_buffer[2]);
+    const uint8_t message_id = message_id_of(rx_buffer[3]);
+    if (stream_open()) {
+        held_answers = static_cast<uint16_t>(held_answers | (1u << requester));
+        held_message_ids[requester] = message_id;
+        return;
+    }
+    send_held_answers();
+    answer_reserved(requester, message_id);
+}
+
+// Held answers go out in ascending requester order, one attempt each.
+template <class Address>
+void Korva<Address>::send_held_answers()
+{
+    for (uint8_t requester = 0; held_answers != 0; ++requester) {
+        const uint16_t bit = static_cast<uint16_t>(1u << requester);
+        if (held_answers & bit) {
+            held_answers = static_cast<uint16_t>(held_answers & ~bit);
+            answer_reserved(requester, held_message_ids[requester]);
+        }
+    }
+}
+
+template <class Address>
+void Korva<Address>::answer_reserved(uint8_t requester, uint8_t message_id)
 {
     static constexpr uint8_t version[4] = {
         static_cast<uint8_t>(KORVA_VERSION),
@@ -155,12 +185,11 @@ void Korva<Address>::answer_reserved_request()
         static_cast<uint8_t>(KORVA_VERSION >> 16),
         static_cast<uint8_t>(KORVA_VERSION >> 24),
     };
-    const uint8_t message_id = message_id_of(rx_buffer[3]);
     header.id_byte = id_type_byte(message_id, KV_RESPONSE_EVENT);
-    header.adr_byte = Address::with_receiver(header.adr_byte, Address::transmitter(rx_buffer[2]));
+    header.adr_byte = Address::with_receiver(header.adr_byte, requester);
     if (message_id == VERSION_REQUEST_ID) {
-        send_frame(version, sizeof(version), 1);
+        send_one_frame(version, sizeof(version), 1);
     } else {
-        send_frame(nullptr, 0, 1);
+        send_one_frame(nullptr, 0, 1);
     }
 }

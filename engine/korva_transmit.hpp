@@ -63,6 +63,8 @@ void Korva<Address>::notify_sent(Korva_Status_t status)
     }
 }
 
+// A one-shot send that gets as far as resetting the transmit progress also
+// clears the way for any answers held back while a streamed frame was open.
 template <class Address>
 Korva_Status_t Korva<Address>::send_frame(const uint8_t* data, uint8_t len, uint8_t count)
 {
@@ -71,6 +73,17 @@ Korva_Status_t Korva<Address>::send_frame(const uint8_t* data, uint8_t len, uint
     }
     if (data == nullptr && len != 0) {
         return KORVA_STATUS_FAIL;
+    }
+    const Korva_Status_t status = send_one_frame(data, len, count);
+    send_held_answers();
+    return status;
+}
+
+template <class Address>
+Korva_Status_t Korva<Address>::send_one_frame(const uint8_t* data, uint8_t len, uint8_t count)
+{
+    if (rx_flags & RX_OTHER) {
+        return KORVA_STATUS_PORT_BUSY;
     }
     tx_flags = 0;
     const Korva_Status_t status =
@@ -222,5 +235,6 @@ Korva_Status_t Korva<Address>::finalize_queue(uint8_t count)
     tx_flags |= TX_END;
     notify_sent(KORVA_STATUS_SUCCESS);
     tx_flags = 0;
+    send_held_answers();
     return KORVA_STATUS_SUCCESS;
 }
