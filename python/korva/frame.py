@@ -1,0 +1,93 @@
+"""The frame on the wire, in Python: compose one, check one.
+
+    FB | len | tx<<4 | rx | id<<2 | type | body (len bytes) | crc hi | crc lo | BF
+
+The checksum is CRC-16/CMS (polynomial 0x8005, initial 0xFFFF, MSB first)
+over everything from the start byte to the end of the body. This is the
+package's one frame codec: nodes, tools and tests compose and check frames
+here and nowhere else.
+"""
+
+import collections
+
+__all__ = [
+    "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "FIRST_RESERVED_ID",
+    "VERSION_REQUEST_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame", "crc16",
+    "encode", "decode",
+]
+
+START = 0xFB
+END = 0xBF
+HEADER_SIZE = 4            # start byte, length, address, id/type
+OVERHEAD = 7               # header, two checksum bytes, end byte
+MAX_PAYLOAD = 255
+PUBLIC_ID = 15
+FIRST_RESERVED_ID = 60     # requests with ids 60 to 63 are answered by the peer's engine
+VERSION_REQUEST_ID = 63
+
+WRITE, REQUEST, RESPONSE, INDICATE = range(4)
+TYPE_NAMES = ("write", "request", "response", "indicate")
+
+
+def _crc_table():
+    table = []
+    for high in range(256):
+        crc = high << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x8005) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+        table.append(crc)
+    return tuple(table)
+
+
+_CRC_TABLE = _crc_table()
+
+
+def crc16(data, crc=0xFFFF):
+    """CRC-16/CMS of `data` (bytes or ints), continuing from `crc`."""
+    table = _CRC_TABLE
+    for byte in data:
+        crc = ((crc << 8) & 0xFFFF) ^ table[(crc >> 8) ^ byte]
+    return crc
+
+
+class Frame(collections.namedtuple(
+        "Frame", "transmitter_id receiver_id message_type message_id data status")):
+    """One decoded frame. `data` is the body as bytes; `status` is "ok",
+    "crc_error", "end_byte_error" or "length_error"."""
+
+    __slots__ = ()
+
+    @property
+    def ok(self):
+        """True for an intact frame."""
+        return self.status == "ok"
+
+
+def encode(transmitter_id, receiver_id, message_type, message_id, data=b""):
+    """The bytes of one frame. Ids are 0 to 15, message ids 0 to 63, message
+    types 0 to 3, the body at most 255 bytes; anything else is a ValueError."""
+    data = bytes(data)
+    for name, value, top in (("transmitter id", transmitter_id, 15), ("receiver id", receiver_id, 15),
+                             ("message type", message_type, 3), ("message id", message_id, 63),
+                             ("body length", len(data), MAX_PAYLOAD)):
+        if not 0 <= value <= top:
+            raise ValueError("%s must be 0 to %d, not %r" % (name, top, value))
+    head = bytes((START, len(data), (transmitter_id << 4) | receiver_id, (message_id << 2) | message_type))
+    crc = crc16(data, crc16(head))
+    return head + data + bytes((crc >> 8, crc & 0xFF, END))
+
+
+def decode(raw):
+    """Decode the bytes of exactly one frame, with the result of its checks."""
+    raw = bytes(raw)
+    if len(raw) < OVERHEAD or raw[0] != START or len(raw) != raw[1] + OVERHEAD:
+        status = "length_error"
+    elif raw[-1] != END:
+        status = "end_byte_error"
+    elif crc16(raw[:-3]) != (raw[-3] << 8) | raw[-2]:
+        status = "crc_error"
+    else:
+        status = "ok"
+    address = raw[2] if len(raw) > 2 else 0
+    id_type = raw[3] if len(raw) > 3 else 0
+    return Frame(address >> 4, address & 0x0F, id_type & 0x03, id_type >> 2, raw[HEADER_SIZE:-3], status)

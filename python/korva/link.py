@@ -1,0 +1,184 @@
+"""Nodes on the native link core.
+
+A `LinkNode` is a `KorvaPy.KORVA_PUBLIC` whose port hooks are native: bytes
+from the line wait in a receive buffer until a whole frame is there, and
+every piece the engine writes goes whole into a transmit backlog that
+drains to the line in order. The link guarantees:
+
+- a frame is never half sent: a send either queues its whole piece or
+  reports KORVA_STATUS_TIMEOUT having queued nothing of it;
+- a false start never costs the good frames behind it: the bytes of a
+  rejected frame are scanned again;
+- a fragment the line went quiet in is dropped after `inter_byte_gap`, so it
+  cannot swallow the next frame;
+- a node may be shared between threads: each call is exclusive, a streamed
+  frame holds the node from start to end, and waits let other threads in.
+
+Received messages go to `on_message(message_type, status, header)`, or to
+an overriding `__rx_callback__`. Subclasses must not define `__read__`,
+`__write__` or `__available__`.
+"""
+
+import contextlib
+import dataclasses
+import socket
+
+import KorvaPy
+import _korva_link
+
+from . import frame
+
+__all__ = ["DEFAULT_ATTEMPTS", "KorvaError", "LinkStats", "LinkNode", "PipeNode", "pipe_pair"]
+
+DEFAULT_ATTEMPTS = 5
+_SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
+
+
+class KorvaError(Exception):
+    """A send step that the engine refused; `status` is its Korva_Status_t."""
+
+    def __init__(self, status, step):
+        super().__init__("%s: %s" % (step, KorvaPy.KORVA_PUBLIC.resolve_status(status)))
+        self.status = status
+
+
+@dataclasses.dataclass(frozen=True)
+class LinkStats:
+    """What a node's link has seen since the node was made.
+
+    `results` counts listener calls by status text: KORVA_SUCCESS and
+    KORVA_CRC_ERROR are frames delivered to the application, KORVA_PORT_BUSY
+    frames for other nodes, the other errors rejected bytes."""
+
+    results: dict
+    bytes_received: int
+    bytes_sent: int
+    bytes_hunted: int
+    bytes_stale: int
+    resyncs: int
+    cut_short: int
+    write_timeouts: int
+    answers_held: int
+    backlog: int
+
+    @property
+    def delivered(self):
+        """Frames handed to the application, by status text."""
+        return {name: count for name, count in self.results.items()
+                if name in ("KORVA_SUCCESS", "KORVA_CRC_ERROR")}
+
+    def __str__(self):
+        delivered = self.delivered
+        return ("delivered %d intact and %d damaged frames; discarded %d bytes while hunting and %d stale; "
+                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held"
+                % (delivered.get("KORVA_SUCCESS", 0), delivered.get("KORVA_CRC_ERROR", 0), self.bytes_hunted,
+                   self.bytes_stale, self.resyncs, self.cut_short, self.write_timeouts, self.answers_held))
+
+
+class _Stream:
+    """The open streamed frame of a `LinkNode.streamed` block."""
+
+    def __init__(self, node, attempts):
+        self._node = node
+        self._attempts = attempts
+
+    def push(self, data):
+        """Send the next piece of the body; KorvaError if it did not go out."""
+        data = bytes(data)
+        for start in range(0, len(data), frame.MAX_PAYLOAD):
+            piece = list(data[start:start + frame.MAX_PAYLOAD])
+            status = self._node.push_to_queue(piece, len(piece))
+            if status != _SUCCESS:
+                raise KorvaError(status, "push_to_queue")
+
+
+class LinkNode(_korva_link.Node):
+    """A KorvaPy node on the native link core (see the module's text).
+
+    `write_timeout` bounds how long a send waits for room in the transmit
+    backlog. Without a line (`feed` brings the bytes) it is a node for tests
+    and tools; `korva.serial.SerialNode` and `PipeNode` give it one."""
+
+    on_message = None
+
+    def __init__(self, node_id, on_message=None, write_timeout=1.0):
+        super().__init__(node_id)
+        self.on_message = on_message
+        self.write_timeout = write_timeout
+
+    @property
+    def stats(self):
+        """The link's counters, a `LinkStats`."""
+        return LinkStats(**self.link_stats())
+
+    @contextlib.contextmanager
+    def streamed(self, message_type, receiver_id, message_id, count, attempts=DEFAULT_ATTEMPTS):
+        """Send one frame of `count` body bytes in pieces:
+
+            with node.streamed(KorvaPy.KV_INDICATE_EVENT, 14, 6, 3) as stream:
+                stream.push(b"\\x01\\x02")
+                stream.push(b"\\x03")
+
+        The node is held for the whole frame, so other threads' sends wait.
+        The frame is finalized on exit; on an exception it is abandoned: the
+        engine forgets it and the line stays quiet for one inter-byte gap so
+        the receivers drop the fragment. A refused step raises KorvaError."""
+        self._acquire()
+        try:
+            status = self.start_write_queue(message_type, receiver_id, message_id, count, attempts)
+            if status != _SUCCESS:
+                self.abandon_stream()
+                raise KorvaError(status, "start_write_queue")
+            try:
+                yield _Stream(self, attempts)
+            except BaseException:
+                self.abandon_stream()
+                raise
+            status = self.finalize_queue(attempts)
+            if status != _SUCCESS:
+                self.abandon_stream()
+                raise KorvaError(status, "finalize_queue")
+        finally:
+            self._release()
+
+    def request_reserved(self, receiver_id, message_id):
+        """Send a request with reserved message id 60 to 63 to `receiver_id`
+        (0 to 15); the peer's engine answers it by itself, and the answer
+        arrives through the listener (for id 63: the peer's version number,
+        four bytes, least significant first). The engine's own sends refuse
+        these ids, so the frame is composed here and queued whole."""
+        if message_id not in range(frame.FIRST_RESERVED_ID, 64):
+            raise ValueError("reserved message ids are 60 to 63, not %r" % (message_id,))
+        if not 0 <= receiver_id <= frame.PUBLIC_ID:
+            raise ValueError("receiver ids are 0 to 15, not %r" % (receiver_id,))
+        return self.write_frame(frame.encode(self.own_id, receiver_id, frame.REQUEST, message_id))
+
+    def close(self):
+        """Send what is still queued (waiting up to `write_timeout`), restore
+        a tty's settings and close the line. Safe to call more than once; a
+        node dropped without it closes its line all the same."""
+        if not self.closed:
+            self.flush(self.write_timeout)
+            self._close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+
+
+class PipeNode(LinkNode):
+    """A node on one end of an in-memory byte pipe (a local socket pair),
+    for tests and benchmarks; `pipe_pair` makes two joined ones."""
+
+    def __init__(self, node_id, sock, name="pipe", inter_byte_gap=0.1, **options):
+        super().__init__(node_id, **options)
+        self._adopt(sock.detach(), name, inter_byte_gap)
+
+
+def pipe_pair(id_a, id_b, **options):
+    """Two PipeNodes joined back to back, with ids `id_a` and `id_b`."""
+    end_a, end_b = socket.socketpair()
+    return (PipeNode(id_a, end_a, "pipe from node %d" % id_a, **options),
+            PipeNode(id_b, end_b, "pipe from node %d" % id_b, **options))

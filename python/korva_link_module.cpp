@@ -1,0 +1,398 @@
+// The _korva_link extension module: a KORVA_PUBLIC whose port hooks are the
+// native link core, so a received frame costs one Python call (the
+// application's callback) instead of seven.
+//
+// Thread rules: every engine call runs under the node's re-entrant lock and
+// with the interpreter lock held, so the native hooks never let go of
+// either. Waits (for the line, for room in the backlog) let go of the
+// interpreter lock; a poll's wait lets go of the node lock as well, so other
+// threads may send while it waits.
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "korva_bridge.hpp"
+#include "korva_records.hpp"
+#include "link/korva_link.hpp"
+
+namespace py = pybind11;
+using korva::link::Clock;
+using korva::link::Duration;
+using korva::link::PosixLine;
+
+namespace {
+
+class NodeLock {
+public:
+    // Never blocks while holding the interpreter lock: the holder of this
+    // lock may be waiting for the interpreter lock itself.
+    void lock()
+    {
+        if (!mutex_.try_lock()) {
+            py::gil_scoped_release nogil;
+            mutex_.lock();
+        }
+    }
+    void lock_without_gil() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    std::recursive_mutex mutex_;
+};
+
+class LinkNode : public korva::link::Node<py_korva_tramp> {
+public:
+    explicit LinkNode(uint8_t id) : Node(id) {}
+
+    // The KorvaPy hook methods, should Python call them: served natively.
+    Korva_Status_t write_bytes(std::vector<uint8_t> buffer, uint16_t len) override
+    {
+        return port_write(buffer.data(), static_cast<uint16_t>(std::min<size_t>(len, buffer.size())));
+    }
+
+    Korva_Pair read_bytes(uint16_t len) override
+    {
+        Korva_Pair pair;
+        pair.vec.resize(len);
+        pair.status = port_read(pair.vec.data(), len);
+        if (pair.status != KORVA_STATUS_SUCCESS) {
+            pair.vec.clear();
+        }
+        return pair;
+    }
+
+    void notify_rx(Korva_event_types, Korva_Status_t, pyKORVA_PUBLIC) override {}
+    void notify_tx(Korva_event_types, Korva_Status_t, pyKORVA_PUBLIC) override {}
+
+    NodeLock lock;
+};
+
+// Python subclasses reach the application callbacks through this class.
+class LinkNodeHooks : public LinkNode {
+public:
+    using LinkNode::LinkNode;
+
+    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    {
+        py::gil_scoped_acquire gil;
+        const py::function hook = py::get_override(static_cast<const LinkNode*>(this), "__rx_callback__");
+        if (hook) {
+            hook(message_type, status, std::move(header));
+            return;
+        }
+        const py::object on_message = py::getattr(self(), "on_message", py::none());
+        if (!on_message.is_none()) {
+            on_message(message_type, status, std::move(header));
+        }
+    }
+
+    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    {
+        PYBIND11_OVERRIDE_NAME(void, LinkNode, "__tx_callback__", notify_tx, message_type, status, header);
+    }
+
+private:
+    py::handle self() const
+    {
+        return py::detail::get_object_handle(static_cast<const LinkNode*>(this),
+                                             py::detail::get_type_info(typeid(LinkNode)));
+    }
+};
+
+using Guard = std::lock_guard<NodeLock>;
+
+Duration seconds(double value) { return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(value)); }
+
+double in_seconds(Duration value) { return std::chrono::duration<double>(value).count(); }
+
+// For waits that keep the node: sends waiting for room in the backlog.
+struct WaitWithoutGil {
+    template <class Wait>
+    void operator()(Wait&& wait) const
+    {
+        py::gil_scoped_release nogil;
+        wait();
+    }
+};
+
+// For a poll's wait: other threads may use the node meanwhile.
+struct WaitUnlocked {
+    NodeLock& lock;
+
+    template <class Wait>
+    void operator()(Wait&& wait) const
+    {
+        lock.unlock();
+        py::gil_scoped_release nogil;
+        wait();
+        lock.lock_without_gil();
+    }
+};
+
+const uint8_t* payload_of(const std::vector<uint8_t>& bytes, size_t len)
+{
+    return bytes.empty() || bytes.size() < len ? nullptr : bytes.data();
+}
+
+template <class Operation>
+Korva_Status_t locked_send(LinkNode& node, Operation&& operation)
+{
+    Guard guard(node.lock);
+    return node.send(operation, WaitWithoutGil{});
+}
+
+// Hook methods a Python subclass must not define: the link serves them.
+void refuse_port_hooks(const py::type& cls, const py::kwargs&)
+{
+    for (const char* hook : {"__read__", "__write__", "__available__"}) {
+        const py::object method = py::getattr(cls, hook, py::none());
+        if (!py::isinstance<py::function>(method) || !py::reinterpret_borrow<py::function>(method).is_cpp_function()) {
+            throw py::type_error(std::string(py::str(cls.attr("__name__"))) + " defines " + hook +
+                                 ", but a link node's port hooks are native; subclass KorvaPy.KORVA_PUBLIC "
+                                 "for a transport of your own");
+        }
+    }
+}
+
+py::dict stats_of(LinkNode& node)
+{
+    Guard guard(node.lock);
+    const korva::link::LinkStats& stats = node.link.stats;
+    py::dict results;
+    for (size_t status = 0; status < korva::link::STATUS_COUNT; ++status) {
+        if (stats.results[status] != 0) {
+            results[resolve_status(static_cast<Korva_Status_t>(status))] = stats.results[status];
+        }
+    }
+    py::dict out;
+    out["results"] = results;
+    out["bytes_received"] = stats.bytes_received;
+    out["bytes_sent"] = stats.bytes_sent;
+    out["bytes_hunted"] = stats.bytes_hunted;
+    out["bytes_stale"] = stats.bytes_stale;
+    out["resyncs"] = stats.resyncs;
+    out["cut_short"] = stats.cut_short;
+    out["write_timeouts"] = stats.write_timeouts;
+    out["answers_held"] = stats.answers_held;
+    out["backlog"] = node.link.backlog.size();
+    return out;
+}
+
+Korva_Status_t feed(LinkNode& node, const py::bytes& data)
+{
+    Guard guard(node.lock);
+    const std::string bytes = data;
+    size_t done = 0;
+    Korva_Status_t status = KORVA_STATUS_DEFAULT;
+    while (done < bytes.size()) {
+        const size_t taken = node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done,
+                                            bytes.size() - done, Clock::now());
+        if (taken == 0 && node.link.pumping()) {
+            throw py::buffer_error("the receive buffer is full while the listener runs");
+        }
+        done += taken;
+        status = node.service(Clock::now());
+    }
+    return status;
+}
+
+// Ends an open streamed frame without its trailer: the engine forgets it,
+// and the line stays quiet for one inter-byte gap so the peers' links drop
+// the fragment before the next frame starts. False if none was open.
+bool abandon_stream(LinkNode& node)
+{
+    Guard guard(node.lock);
+    const bool open = (node.tx_flags & TX_START) && !(node.tx_flags & TX_END);
+    node.tx_flags = 0;
+    if (open) {
+        node.flush(node.write_timeout, WaitWithoutGil{});
+        py::gil_scoped_release nogil;
+        std::this_thread::sleep_for(node.link.gap);
+    }
+    return open;
+}
+
+void register_node(py::module_& m)
+{
+    py::class_<LinkNode, py_korva_tramp, LinkNodeHooks> node(m, "Node");
+    node.def(py::init_alias<uint8_t>(), py::arg("node_id"))
+        .def("__write__", &LinkNode::write_bytes)
+        .def("__read__", &LinkNode::read_bytes)
+        .def(
+            "write",
+            [](LinkNode& self, uint8_t receiver_id, uint8_t message_id, const std::vector<uint8_t>& buffer,
+               uint8_t len) {
+                return locked_send(self, [&] {
+                    return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.retry_count);
+                });
+            },
+            py::arg("receiver_id"), py::arg("message_id"), py::arg("buffer"), py::arg("len"))
+        .def(
+            "write_public",
+            [](LinkNode& self, uint8_t message_id, const std::vector<uint8_t>& buffer, uint8_t len) {
+                return locked_send(self, [&] {
+                    return self.write_public(message_id, payload_of(buffer, len), len, self.retry_count);
+                });
+            },
+            py::arg("message_id"), py::arg("buffer"), py::arg("len"))
+        .def(
+            "start_write_queue",
+            [](LinkNode& self, Korva_event_types type, uint8_t receiver_id, uint8_t message_id, uint8_t len,
+               uint8_t count) {
+                return locked_send(
+                    self, [&] { return self.start_write_queue(type, receiver_id, message_id, len, count); });
+            },
+            py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("len"), py::arg("count"))
+        .def(
+            "push_to_queue",
+            [](LinkNode& self, const std::vector<uint8_t>& buffer, uint8_t len) {
+                return locked_send(
+                    self, [&] { return self.push_to_queue(payload_of(buffer, len), len, self.retry_count); });
+            },
+            py::arg("buffer"), py::arg("len"))
+        .def(
+            "finalize_queue",
+            [](LinkNode& self, uint8_t count) { return locked_send(self, [&] { return self.finalize_queue(count); }); },
+            py::arg("count"))
+        .def(
+            "write_frame",
+            [](LinkNode& self, const py::bytes& frame) {
+                const std::string bytes = frame;
+                if (bytes.size() > korva::link::TxBacklog::CAPACITY) {
+                    throw py::value_error("a frame is at most 262 bytes");
+                }
+                return locked_send(self, [&] {
+                    return self.port_write(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                           static_cast<uint16_t>(bytes.size()));
+                });
+            },
+            py::arg("frame"), "Queue one composed frame whole, as the node's sends do; returns their status.")
+        .def("listener",
+             [](LinkNode& self) {
+                 Guard guard(self.lock);
+                 return self.listener();
+             })
+        .def("handle_message_data",
+             [](LinkNode& self, const std::vector<uint8_t>& data, uint16_t len) {
+                 Guard guard(self.lock);
+                 return self.handle_message_data(data.empty() ? nullptr : data.data(), data.size(), len);
+             })
+        .def("feed", &feed, py::arg("data"),
+             "Buffer bytes that came from elsewhere and run the listener on every whole frame.")
+        .def(
+            "pump",
+            [](LinkNode& self) {
+                Guard guard(self.lock);
+                return self.service(Clock::now());
+            },
+            "Send what is queued, read what the line has, and run the listener on every whole frame; "
+            "never waits. Returns the last listener status, KORVA_STATUS_DEFAULT if none ran.")
+        .def(
+            "poll",
+            [](LinkNode& self, double timeout) {
+                Guard guard(self.lock);
+                return self.poll(seconds(timeout), WaitUnlocked{self.lock});
+            },
+            py::arg("timeout"),
+            "Wait up to `timeout` seconds for a whole frame, then run the listener on every whole frame "
+            "buffered; returns the last listener status, KORVA_STATUS_DEFAULT if none came.")
+        .def(
+            "flush",
+            [](LinkNode& self, double timeout) {
+                Guard guard(self.lock);
+                return self.flush(seconds(timeout), WaitWithoutGil{});
+            },
+            py::arg("timeout"), "Wait up to `timeout` seconds until every queued byte is on the line.")
+        .def("abandon_stream", &abandon_stream,
+             "End an open streamed frame without its trailer; false if none was open.")
+        .def_property_readonly("own_id", [](const LinkNode& self) { return self.own_id(); })
+        .def("assign_new_id",
+             [](LinkNode& self, uint8_t id) {
+                 Guard guard(self.lock);
+                 self.assign_new_id(id);
+             })
+        .def("set_fixed_packet_size",
+             [](LinkNode& self, uint16_t size) {
+                 Guard guard(self.lock);
+                 self.set_fixed_packet_size(size);
+             })
+        .def(
+            "fileno",
+            [](const LinkNode& self) {
+                if (!self.has_line()) {
+                    throw py::value_error("the node has no line");
+                }
+                return self.line.fd();
+            },
+            "The descriptor of the line, for select() and event loops.")
+        .def("_acquire", [](LinkNode& self) { self.lock.lock(); })
+        .def("_release", [](LinkNode& self) { self.lock.unlock(); })
+        .def(
+            "_open_tty",
+            [](LinkNode& self, const std::string& path, unsigned baud) {
+                Guard guard(self.lock);
+                self.attach(PosixLine::open_tty(path, baud), korva::link::default_gap(baud));
+            },
+            py::arg("path"), py::arg("baud"))
+        .def(
+            "_adopt_tty",
+            [](LinkNode& self, int fd, const std::string& name, unsigned baud) {
+                Guard guard(self.lock);
+                self.attach(PosixLine::adopt_tty(fd, name, baud), korva::link::default_gap(baud));
+            },
+            py::arg("fd"), py::arg("name"), py::arg("baud"))
+        .def(
+            "_adopt",
+            [](LinkNode& self, int fd, const std::string& name, double gap) {
+                Guard guard(self.lock);
+                self.attach(PosixLine::adopt(fd, name), seconds(gap));
+            },
+            py::arg("fd"), py::arg("name"), py::arg("gap"))
+        .def("_close",
+             [](LinkNode& self) {
+                 Guard guard(self.lock);
+                 self.line.close();
+             })
+        .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
+        .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })
+        .def_property_readonly("backlog", [](const LinkNode& self) { return self.link.backlog.size(); })
+        .def_property(
+            "inter_byte_gap", [](const LinkNode& self) { return in_seconds(self.link.gap); },
+            [](LinkNode& self, double value) { self.link.gap = seconds(value); },
+            "Seconds a fragment may wait for its continuation before it is dropped.")
+        .def_property(
+            "write_timeout", [](const LinkNode& self) { return in_seconds(self.write_timeout); },
+            [](LinkNode& self, double value) { self.write_timeout = seconds(value); },
+            "Seconds a send waits for room in the transmit backlog.")
+        .def("link_stats", &stats_of, "The link's counters, as a dict.");
+
+    const py::object check = py::cpp_function(&refuse_port_hooks);
+    node.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(check.ptr()));
+}
+
+} // namespace
+
+PYBIND11_MODULE(_korva_link, m)
+{
+    m.doc() = "The native link core under korva's nodes.";
+    py::module_::import("KorvaPy"); // registers the base class this module derives from
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error) {
+                std::rethrow_exception(error);
+            }
+        } catch (const std::system_error& failure) {
+            const py::object os_error = py::module_::import("builtins").attr("OSError");
+            PyErr_SetObject(os_error.ptr(), py::make_tuple(failure.code().value(), failure.what()).ptr());
+        }
+    });
+    register_node(m);
+    m.attr("SEND_ROOM") = korva::link::SEND_ROOM;
+}
