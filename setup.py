@@ -1,5 +1,6 @@
-"""Builds the KorvaPy extension with CMake for the interpreter running this
-script, and installs it with its type stub and the korva_serial transport."""
+"""Builds the KorvaPy and _korva_link extensions with CMake for the
+interpreter running this script, and installs them with KorvaPy's type stub
+and the korva package."""
 
 import os
 import shutil
@@ -43,11 +44,11 @@ class CMakeBuild(build_ext):
 setup(
     name="KorvaPy",
     version="1.0.0",
-    description="Framed-message protocol engine for serial links, with a serial transport",
+    description="Framed-message protocol engine for serial links, with its link layer",
     python_requires=">=3.7",
     package_dir={"": "python"},
-    py_modules=["korva_serial"],
-    ext_modules=[CMakeExtension("KorvaPy")],
+    packages=["korva"],
+    ext_modules=[CMakeExtension("KorvaPy"), CMakeExtension("_korva_link")],
     cmdclass={"build_ext": CMakeBuild},
     zip_safe=False,
     options={"build": {"build_base": "build-setuptools"}},  # build/ belongs to CMake

@@ -18,24 +18,20 @@ import sys
 import time
 
 import KorvaPy
-from korva_serial import SerialNode
+from korva import frame
+from korva.serial import SerialNode
 
-TYPE_NAMES = {0: "write", 1: "request", 2: "response", 3: "indicate"}
 HELLO, REPLY, PUBLIC, STREAMED, BYE = 1, 2, 3, 4, 9
-VERSION_REQUEST = 63
-FRAME_OVERHEAD = 7  # start, length, address, id/type, checksum (2), end
 STREAMED_LENGTH = 200
 PIECE = 50
 DEADLINE_SECONDS = 20
 
 
-def hex_bytes(data):
-    return " ".join("%02X" % byte for byte in data)
-
-
-def describe_header(length, address, id_type):
-    return "len %3d from %2d to %2d %-8s id %2d" % (length, address >> 4, address & 0x0F,
-                                                   TYPE_NAMES[id_type & 3], id_type >> 2)
+def describe(raw):
+    decoded = frame.decode(raw)
+    return "len %3d from %2d to %2d %-8s id %2d | %s" % (
+        len(decoded.data), decoded.transmitter_id, decoded.receiver_id, frame.TYPE_NAMES[decoded.message_type],
+        decoded.message_id, raw.hex(" ").upper())
 
 
 class DemoNode(SerialNode):
@@ -44,40 +40,32 @@ class DemoNode(SerialNode):
     def __init__(self, node_id, device, baud):
         super().__init__(node_id, device, baud=baud, read_timeout=1.0)
         self.inbox = []
-        self._read_since_frame = bytearray()
 
     def say(self, text):
         # One write per line, so the two processes' lines never interleave.
         sys.stdout.write("node %2d: %s\n" % (self.own_id, text))
         sys.stdout.flush()
 
-    def __write__(self, buffer, length):
-        piece = buffer[:length]
-        whole_frame = len(piece) >= FRAME_OVERHEAD and piece[0] == KorvaPy.MESSAGE_START \
-            and len(piece) == piece[1] + FRAME_OVERHEAD
-        if whole_frame:
-            self.say("sends    %s | %s" % (describe_header(*piece[1:4]), hex_bytes(piece)))
-        else:
-            self.say("sends    %-40s | %s" % ("piece of %d byte(s)" % length, hex_bytes(piece)))
-        return super().__write__(buffer, length)
-
-    def __read__(self, length):
-        pair = super().__read__(length)
-        self._read_since_frame += bytes(pair.vec)
-        return pair
+    def send(self, receiver_id, message_id, data, message_type=frame.WRITE):
+        """Send a write (or, through the streamed send, any other type) and print its frame."""
+        data = bytes(data)
+        self.say("sends    %s" % describe(frame.encode(self.own_id, receiver_id, message_type, message_id, data)))
+        if message_type == frame.WRITE:
+            return self.write(receiver_id, message_id, list(data), len(data))
+        with self.streamed(KorvaPy.Korva_event_types(message_type), receiver_id, message_id, len(data)) as stream:
+            for start in range(0, len(data), PIECE):
+                stream.push(data[start:start + PIECE])
+        return KorvaPy.KORVA_STATUS_SUCCESS
 
     def __rx_callback__(self, message_type, status, header):
-        raw = self._read_since_frame[self._read_since_frame.rfind(KorvaPy.MESSAGE_START):]
-        self.say("receives %s | %s  (%s)" % (
-            describe_header(header.data_len, header.transmitter_id << 4 | header.receiver_id,
-                            header.message_id << 2 | header.message_type),
-            hex_bytes(raw), KorvaPy.KORVA_PUBLIC.resolve_status(status)))
+        raw = frame.encode(header.transmitter_id, header.receiver_id, int(message_type), header.message_id,
+                           header.data)
+        self.say("receives %s  (%s)" % (describe(raw), KorvaPy.KORVA_PUBLIC.resolve_status(status)))
         self.inbox.append(header)
 
     def listen_until(self, wanted, deadline):
         """Run the listener until a message matching `wanted` arrives."""
         while time.monotonic() < deadline:
-            self._read_since_frame.clear()
             self.poll(0.2)
             for index, header in enumerate(self.inbox):
                 if wanted(header):
@@ -91,7 +79,7 @@ def text(data):
 
 def run_asking_side(node, peer):
     deadline = time.monotonic() + DEADLINE_SECONDS
-    node.write(peer, HELLO, list(b"hello 14"), 8)
+    node.send(peer, HELLO, b"hello 14")
     reply = node.listen_until(lambda h: h.message_id == REPLY, deadline)
     node.say("got reply %r" % text(reply.data))
     public = node.listen_until(lambda h: h.message_id == PUBLIC, deadline)
@@ -102,15 +90,16 @@ def run_asking_side(node, peer):
     message = list(b"hello everyone")
     node.write_public(PUBLIC, message, len(message))
 
-    node.request_reserved(peer, VERSION_REQUEST)
+    node.request_reserved(peer, frame.VERSION_REQUEST_ID)
     answer = node.listen_until(lambda h: h.message_type == KorvaPy.KV_RESPONSE_EVENT
-                               and h.message_id == VERSION_REQUEST, deadline)
+                               and h.message_id == frame.VERSION_REQUEST_ID, deadline)
     version = int.from_bytes(bytes(answer.data), "little")
     node.say("node %d runs engine version %d" % (peer, version))
     # Both ends of a pseudo-terminal share one set of line settings, so the
     # side that restores them first must know the other has read everything.
-    node.write(peer, BYE, list(b"bye"), 3)
+    node.send(peer, BYE, b"bye")
     node.listen_until(lambda h: h.message_id == BYE, deadline)
+    node.say("link: %s" % node.stats)
     return 0 if version == 100004 else 1
 
 
@@ -119,21 +108,17 @@ def run_answering_side(node):
     hello = node.listen_until(lambda h: h.message_id == HELLO, deadline)
     asker = hello.transmitter_id
     node.say("got %r from node %d" % (text(hello.data), asker))
-    reply = list(b"hello %d" % asker)
-    node.write(asker, REPLY, reply, len(reply))
+    node.send(asker, REPLY, b"hello %d" % asker)
     message = list(b"hello everyone")
     node.write_public(PUBLIC, message, len(message))
 
-    payload = [i & 0xFF for i in range(STREAMED_LENGTH)]
-    node.start_write_queue(KorvaPy.KV_INDICATE_EVENT, asker, STREAMED, STREAMED_LENGTH, 5)
-    for start in range(0, STREAMED_LENGTH, PIECE):
-        node.push_to_queue(payload[start:start + PIECE], PIECE)
-    node.finalize_queue(5)
+    node.send(asker, STREAMED, bytes(i & 0xFF for i in range(STREAMED_LENGTH)), frame.INDICATE)
 
     public = node.listen_until(lambda h: h.message_id == PUBLIC, deadline)
     node.say("got public write %r" % text(public.data))
     node.listen_until(lambda h: h.message_id == BYE, deadline)  # answers the version request meanwhile
-    node.write(asker, BYE, list(b"bye"), 3)
+    node.send(asker, BYE, b"bye")
+    node.say("link: %s" % node.stats)
     node.say("done")
     return 0
 

@@ -12,10 +12,11 @@ import tempfile
 
 PROBE = r"""
 import os, sys
-import KorvaPy, korva_serial
+import KorvaPy, _korva_link, korva
 folder = sys.argv[1]
-assert os.path.dirname(KorvaPy.__file__) == folder, KorvaPy.__file__
-assert os.path.dirname(korva_serial.__file__) == folder, korva_serial.__file__
+for module in (KorvaPy, _korva_link):
+    assert os.path.dirname(module.__file__) == folder, module.__file__
+assert os.path.dirname(korva.__file__) == os.path.join(folder, "korva"), korva.__file__
 assert os.path.exists(os.path.join(folder, "KorvaPy.pyi"))
 
 class Probe(KorvaPy.KORVA_PUBLIC):
@@ -26,6 +27,9 @@ class Probe(KorvaPy.KORVA_PUBLIC):
 node = Probe(14)
 assert node.write(3, 5, [1, 2], 2) == KorvaPy.KORVA_STATUS_SUCCESS
 assert node.frame == [0xFB, 0x02, 0xE3, 0x14, 0x01, 0x02, 0xF3, 0xEF, 0xBF], node.frame
+a, b = korva.pipe_pair(14, 3)
+assert a.write(3, 5, [1, 2], 2) == KorvaPy.KORVA_STATUS_SUCCESS
+assert b.poll(5.0) == KorvaPy.KORVA_STATUS_SUCCESS
 print("imported from", folder, "and sent", " ".join("%02X" % b for b in node.frame))
 """
 

@@ -7,7 +7,8 @@ import time
 import unittest
 
 import KorvaPy
-from korva_serial import SerialNode, crc16
+from korva.frame import crc16
+from korva.serial import SerialNode
 
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "serial_demo.py")
 
@@ -112,24 +113,22 @@ class TransportTest(unittest.TestCase):
                 node.request_reserved(16, 63)
         self.assertEqual(crc16(b"123456789"), 0xAEE7)
 
-    def test_read_timeout(self):
+    def test_poll_waits_read_timeout_when_given_none(self):
         with PtyPair() as pty, SerialNode(3, pty.main, read_timeout=0.2) as node:
-            os.write(pty.other, b"\x01\x02")
             started = time.monotonic()
-            pair = node.__read__(4)
+            self.assertEqual(node.poll(), KorvaPy.KORVA_STATUS_DEFAULT)
             self.assertGreaterEqual(time.monotonic() - started, 0.2)
-            self.assertEqual(pair.status, KorvaPy.KORVA_STATUS_TIMEOUT)
-            self.assertEqual(pair.vec, [1, 2])
-            self.assertEqual(node.__available__(), 0)
 
     def test_write_timeout_when_nobody_reads(self):
         with PtyPair() as pty, SerialNode(3, pty.main, write_timeout=0.2) as node:
             status = KorvaPy.KORVA_STATUS_SUCCESS
-            for _ in range(2000):  # fill the pseudo-terminal's buffer
-                status = node.__write__([0] * 255, 255)
+            for _ in range(2000):  # fill the pseudo-terminal's buffer, then the backlog
+                status = node.write(14, 1, [0] * 255, 255)
                 if status != KorvaPy.KORVA_STATUS_SUCCESS:
                     break
             self.assertEqual(status, KorvaPy.KORVA_STATUS_TIMEOUT)
+            self.assertEqual(node.stats.write_timeouts, 1)
+            self.assertFalse(node.flush(0.05))
 
 
 class ConversationTest(unittest.TestCase):
