@@ -6,7 +6,9 @@ every piece the engine writes goes whole into a transmit backlog that
 drains to the line in order. The link guarantees:
 
 - a frame is never half sent: a send either queues its whole piece or
-  reports KORVA_STATUS_TIMEOUT having queued nothing of it;
+  reports KORVA_STATUS_TIMEOUT having queued nothing of it; what the line
+  cannot take at once waits in the backlog and goes out on the node's next
+  call (a send, `poll`, `pump`, `flush` or `close`);
 - a false start never costs the good frames behind it: the bytes of a
   rejected frame are scanned again;
 - a fragment the line went quiet in is dropped after `inter_byte_gap`, so it
@@ -157,8 +159,13 @@ class LinkNode(_korva_link.Node):
         """Send what is still queued (waiting up to `write_timeout`), restore
         a tty's settings and close the line. Safe to call more than once; a
         node dropped without it closes its line all the same."""
-        if not self.closed:
+        if self.closed:
+            return
+        try:
             self.flush(self.write_timeout)
+        except OSError:
+            pass  # the line is gone; what it could not take is lost either way
+        finally:
             self._close()
 
     def __enter__(self):

@@ -1,6 +1,10 @@
-"""In-memory transports for the KorvaPy tests."""
+"""Transports and wire helpers for the KorvaPy tests."""
+
+import os
+import time
 
 import KorvaPy
+from korva import frame
 
 
 def frame_bytes(text):
@@ -50,3 +54,46 @@ def join(a, b):
     """Loop two nodes back to back."""
     a.peer = b
     b.peer = a
+
+
+class PtyPair:
+    """Both ends of a pseudo-terminal, closed on exit."""
+
+    def __enter__(self):
+        self.main, self.other = os.openpty()
+        return self
+
+    def __exit__(self, *exc_info):
+        for fd in (self.main, self.other):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+def read_exactly(fd, count, timeout=2.0):
+    """Up to `count` bytes from a non-blocking or blocking descriptor, as a list."""
+    os.set_blocking(fd, False)
+    data = b""
+    deadline = time.monotonic() + timeout
+    while len(data) < count and time.monotonic() < deadline:
+        try:
+            data += os.read(fd, count - len(data))
+        except BlockingIOError:
+            time.sleep(0.01)
+    return list(data)
+
+
+def split_frames(wire):
+    """Cut a byte stream into frames by their length bytes: (frames, stray
+    bytes), each frame a korva.frame.Frame."""
+    frames, stray, at = [], 0, 0
+    while at < len(wire):
+        if wire[at] != frame.START or at + 1 >= len(wire):
+            stray += 1
+            at += 1
+            continue
+        length = wire[at + 1] + frame.OVERHEAD
+        frames.append(frame.decode(wire[at:at + length]))
+        at += length
+    return frames, stray

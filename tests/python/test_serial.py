@@ -9,34 +9,9 @@ import unittest
 import KorvaPy
 from korva.frame import crc16
 from korva.serial import SerialNode
+from korva_links import PtyPair, read_exactly
 
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "serial_demo.py")
-
-
-class PtyPair:
-    """Both ends of a pseudo-terminal, closed on exit."""
-
-    def __enter__(self):
-        self.main, self.other = os.openpty()
-        return self
-
-    def __exit__(self, *exc_info):
-        for fd in (self.main, self.other):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
-
-
-def read_exactly(fd, count, timeout=2.0):
-    data = b""
-    deadline = time.monotonic() + timeout
-    while len(data) < count and time.monotonic() < deadline:
-        try:
-            data += os.read(fd, count - len(data))
-        except BlockingIOError:
-            time.sleep(0.01)
-    return list(data)
 
 
 class Collector:

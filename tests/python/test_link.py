@@ -1,0 +1,241 @@
+"""The link core's guarantees, over real pseudo-terminals and socket pairs."""
+
+import gc
+import os
+import termios
+import threading
+import time
+import unittest
+
+import KorvaPy
+from korva import frame
+from korva.link import KorvaError, LinkNode, pipe_pair
+from korva.serial import SerialNode
+from korva_links import PtyPair, read_exactly, split_frames
+
+SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
+DEFAULT = KorvaPy.KORVA_STATUS_DEFAULT
+CRC_ERROR = KorvaPy.KORVA_STATUS_CRC_ERROR
+GOOD = frame.encode(3, 14, frame.WRITE, 5, b"\x01\x02")  # FB 02 3E 14 01 02 D7 C8 BF
+
+
+class Heard:
+    """An on_message callback that keeps (status, message id, body) of each message."""
+
+    def __init__(self):
+        self.messages = []
+
+    def __call__(self, message_type, status, header):
+        self.messages.append((status, header.message_id, bytes(header.data)))
+
+
+def collect(fd, until_bytes, timeout):
+    """Read a descriptor slowly (small reads with pauses) until `until_bytes` came."""
+    os.set_blocking(fd, False)
+    wire = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(wire) < until_bytes and time.monotonic() < deadline:
+        try:
+            wire += os.read(fd, 512)
+        except BlockingIOError:
+            pass
+        time.sleep(0.0005)
+    return bytes(wire)
+
+
+class ResynchronisationTest(unittest.TestCase):
+    """Bytes fed by hand: what a false start or a damaged frame costs."""
+
+    def test_good_frames_behind_broken_ones_are_found(self):
+        foreign_bad_crc = bytes((0xFB, 9, 0x35, 0x04)) + GOOD + b"\x00\x00\xbf"  # for node 5, swallows GOOD
+        damaged = bytearray(GOOD)
+        damaged[4] ^= 0x40
+        cases = {
+            "noise": (b"\x00\x11" + GOOD, [(SUCCESS, 5)]),
+            "false start, wrong end byte": (b"\xfb\x02" + GOOD, [(SUCCESS, 5)]),
+            "frame for another node with a bad checksum": (foreign_bad_crc, [(SUCCESS, 5)]),
+            "damaged frame for us, then a good one": (bytes(damaged) + GOOD, [(CRC_ERROR, 5), (SUCCESS, 5)]),
+        }
+        for name, (stream, expected) in cases.items():
+            with self.subTest(name):
+                heard = Heard()
+                node = LinkNode(14, on_message=heard)
+                node.feed(stream)
+                self.assertEqual([(status, message_id) for status, message_id, _ in heard.messages], expected)
+                self.assertEqual(heard.messages[-1][2], b"\x01\x02")
+
+    def test_fragment_cut_short_gives_way_to_the_frame_inside_it(self):
+        heard = Heard()
+        node = LinkNode(14, on_message=heard)
+        node.inter_byte_gap = 0.01
+        node.feed(b"\xfb\x40" + GOOD)  # claims 64 body bytes; the line then goes quiet
+        self.assertEqual(heard.messages, [])
+        time.sleep(0.05)
+        self.assertEqual(node.pump(), SUCCESS)
+        self.assertEqual(heard.messages, [(SUCCESS, 5, b"\x01\x02")])
+        stats = node.stats
+        self.assertEqual((stats.cut_short, stats.bytes_stale, stats.bytes_hunted), (1, 1, 1))
+
+
+class FaultTest(unittest.TestCase):
+    """Five ways the link once corrupted or lost frames."""
+
+    def test_engine_answer_waits_for_the_open_streamed_frame(self):
+        with PtyPair() as pty, SerialNode(3, pty.main) as node:
+            os.write(pty.other, bytes.fromhex("fb0093fd3408bf"))  # node 9 asks for the version
+            self.assertEqual(node.start_write_queue(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3, 5), SUCCESS)
+            self.assertEqual(node.push_to_queue([1, 2], 2), SUCCESS)
+            self.assertEqual(node.poll(0.5), DEFAULT)
+            self.assertEqual(node.push_to_queue([3], 1), SUCCESS)
+            self.assertEqual(node.finalize_queue(5), SUCCESS)
+            wire = bytes(read_exactly(pty.other, 21))
+            self.assertEqual(wire.hex(), "fb03391b0102037f90bf" "fb0439fea4860100f889bf")
+            self.assertEqual(node.stats.answers_held, 1)
+
+    def test_two_threads_sending_through_one_node_never_interleave(self):
+        per_thread, length = 1000, 200
+        with PtyPair() as pty, SerialNode(3, pty.main, write_timeout=30) as node:
+            statuses = []
+
+            def send(message_id):
+                for i in range(per_thread):
+                    statuses.append(node.write(14, message_id, [message_id, i & 0xFF] + [0xFB] * (length - 2),
+                                               length))
+
+            wire = []
+            reader = threading.Thread(target=lambda: wire.append(collect(
+                pty.other, 2 * per_thread * (length + frame.OVERHEAD), timeout=60)))
+            senders = [threading.Thread(target=send, args=(message_id,)) for message_id in (1, 2)]
+            for thread in [reader] + senders:
+                thread.start()
+            for sender in senders:
+                sender.join(timeout=60)
+            self.assertTrue(node.flush(30))
+            reader.join(timeout=60)
+        frames, stray = split_frames(wire[0])
+        self.assertEqual(stray, 0)
+        self.assertEqual(statuses, [SUCCESS] * 2 * per_thread)
+        self.assertTrue(all(f.ok for f in frames))
+        for message_id in (1, 2):
+            sequence = [f.data[1] for f in frames if f.message_id == message_id]
+            self.assertEqual(sequence, [i & 0xFF for i in range(per_thread)])
+
+    def test_a_send_that_times_out_queues_nothing_and_its_retry_goes_out_once(self):
+        payload = list(range(200))
+        with PtyPair() as pty, SerialNode(3, pty.main, write_timeout=0.1) as node:
+            accepted = 0
+            for _ in range(1000):  # nobody reads: the line, then the backlog fills
+                status = node.write(14, 1, payload, len(payload))
+                if status != SUCCESS:
+                    break
+                accepted += 1
+            self.assertEqual(status, KorvaPy.KORVA_STATUS_TIMEOUT)
+            backlog = node.backlog
+            reader = threading.Thread(target=lambda: wire.append(collect(
+                pty.other, (accepted + 1) * (len(payload) + frame.OVERHEAD), timeout=20)))
+            wire = []
+            reader.start()
+            node.write_timeout = 10
+            self.assertEqual(node.write(14, 1, payload, len(payload)), SUCCESS)
+            self.assertTrue(node.flush(10))
+            reader.join(timeout=30)
+        frames, stray = split_frames(wire[0])
+        self.assertGreater(backlog, 0)
+        self.assertEqual((len(frames), stray), (accepted + 1, 0))
+        self.assertTrue(all(f.ok and f.data == bytes(payload) for f in frames))
+
+    def test_a_fragment_on_an_idle_line_is_dropped(self):
+        for fragment in (b"\xfb", b"\xfb\x02", b"\xfb\x02\x3e"):
+            with self.subTest(fragment=fragment.hex()), PtyPair() as pty:
+                heard = Heard()
+                with SerialNode(14, pty.main, inter_byte_gap=0.05, on_message=heard) as node:
+                    os.write(pty.other, fragment)
+                    self.assertEqual(node.poll(0.3), DEFAULT)
+                    os.write(pty.other, GOOD)
+                    self.assertEqual(node.poll(2.0), SUCCESS)
+                    self.assertEqual(heard.messages, [(SUCCESS, 5, b"\x01\x02")])
+                    self.assertEqual(node.stats.cut_short, 1)
+
+    def test_a_dropped_node_restores_the_tty_and_closes_its_descriptor(self):
+        with PtyPair() as pty:
+            before = termios.tcgetattr(pty.other)
+            node = SerialNode(3, os.ttyname(pty.other))
+            fd = node.fileno()
+            self.assertNotEqual(termios.tcgetattr(pty.other), before)
+            del node
+            gc.collect()
+            with self.assertRaises(OSError):
+                os.fstat(fd)
+            self.assertEqual(termios.tcgetattr(pty.other), before)
+
+    def test_a_vanished_line_raises_os_error_naming_it(self):
+        with PtyPair() as pty:
+            path = os.ttyname(pty.other)
+            with SerialNode(3, path) as node:
+                os.close(pty.main)
+                with self.assertRaises(OSError) as caught:
+                    for _ in range(20):
+                        node.poll(0.05)
+                        node.write(14, 1, [1], 1)
+                self.assertIn(path, str(caught.exception))
+
+
+class ThreadTest(unittest.TestCase):
+    def test_streamed_frames_and_held_answers_with_poll_threads(self):
+        frames_sent, requests = 300, 30
+        heard = Heard()
+        node3, node9 = pipe_pair(3, 9)
+        node9.on_message = heard
+        stop = threading.Event()
+
+        def poll(node):
+            while not stop.is_set():
+                node.poll(0.01)
+
+        pollers = [threading.Thread(target=poll, args=(node,)) for node in (node3, node9)]
+        for poller in pollers:
+            poller.start()
+        try:
+            asker = threading.Thread(target=lambda: [node9.request_reserved(3, 63) or time.sleep(0.002)
+                                                     for _ in range(requests)])
+            asker.start()
+            for i in range(frames_sent):
+                with node3.streamed(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3) as stream:
+                    stream.push([i & 0xFF, 1])
+                    stream.push([2])
+            asker.join(timeout=10)
+            deadline = time.monotonic() + 10
+            while len(heard.messages) < frames_sent + requests and time.monotonic() < deadline:
+                time.sleep(0.01)
+        finally:
+            stop.set()
+            for poller in pollers:
+                poller.join(timeout=5)
+        streamed = [body for status, message_id, body in heard.messages if message_id == 6]
+        answers = [body for status, message_id, body in heard.messages if message_id == 63]
+        self.assertTrue(all(status == SUCCESS for status, _, _ in heard.messages))
+        self.assertEqual(streamed, [bytes((i & 0xFF, 1, 2)) for i in range(frames_sent)])
+        self.assertEqual(answers, [b"\xa4\x86\x01\x00"] * requests)
+        print("\n%d streamed frames, %d version answers, %d of them held" % (
+            len(streamed), len(answers), node3.stats.answers_held))
+
+    def test_a_failing_streamed_block_abandons_its_frame(self):
+        heard = Heard()
+        node3, node9 = pipe_pair(3, 9, inter_byte_gap=0.05)
+        node9.on_message = heard
+        with self.assertRaises(RuntimeError):
+            with node3.streamed(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3) as stream:
+                stream.push(b"\x01")
+                raise RuntimeError("the producer failed")
+        with self.assertRaises(KorvaError):
+            with node3.streamed(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3) as stream:
+                pass  # nothing pushed: finalize refuses
+        self.assertEqual(node3.write(9, 7, [7], 1), SUCCESS)
+        deadline = time.monotonic() + 5
+        while not heard.messages and time.monotonic() < deadline:
+            node9.poll(0.1)
+        self.assertEqual(heard.messages, [(SUCCESS, 7, b"\x07")])
+
+
+if __name__ == "__main__":
+    unittest.main()
