@@ -74,6 +74,29 @@ public:
     NodeLock lock;
 };
 
+// The enumeration values a callback receives, made once: creating an enum
+// instance per call would be the dearest part of a delivered frame. Never
+// freed, so nothing is released after the interpreter is gone.
+struct CallbackValues {
+    py::object types[MESSAGE_TYPE_MASK + 1];
+    py::object statuses[korva::link::STATUS_COUNT];
+
+    static const CallbackValues& get()
+    {
+        static const CallbackValues* values = [] {
+            auto* made = new CallbackValues;
+            for (uint8_t type = 0; type <= MESSAGE_TYPE_MASK; ++type) {
+                made->types[type] = py::cast(static_cast<Korva_event_types>(type));
+            }
+            for (uint8_t status = 0; status < korva::link::STATUS_COUNT; ++status) {
+                made->statuses[status] = py::cast(static_cast<Korva_Status_t>(status));
+            }
+            return made;
+        }();
+        return *values;
+    }
+};
+
 // Python subclasses reach the application callbacks through this class.
 class LinkNodeHooks : public LinkNode {
 public:
@@ -82,14 +105,14 @@ public:
     void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
     {
         py::gil_scoped_acquire gil;
-        const py::function hook = py::get_override(static_cast<const LinkNode*>(this), "__rx_callback__");
-        if (hook) {
-            hook(message_type, status, std::move(header));
-            return;
+        py::object callback = py::get_override(static_cast<const LinkNode*>(this), "__rx_callback__");
+        if (!callback) {
+            callback = py::getattr(self(), "on_message", py::none());
         }
-        const py::object on_message = py::getattr(self(), "on_message", py::none());
-        if (!on_message.is_none()) {
-            on_message(message_type, status, std::move(header));
+        if (!callback.is_none()) {
+            const CallbackValues& values = CallbackValues::get();
+            callback(values.types[message_type & MESSAGE_TYPE_MASK],
+                     values.statuses[std::min<size_t>(status, korva::link::STATUS_COUNT - 1)], std::move(header));
         }
     }
 
@@ -203,6 +226,23 @@ Korva_Status_t feed(LinkNode& node, const py::bytes& data)
     return status;
 }
 
+// For a node whose line is driven from elsewhere (an event loop, a test):
+// everything the backlog holds, in order, now off the node's hands.
+py::bytes take_output(LinkNode& node)
+{
+    Guard guard(node.lock);
+    std::string out;
+    out.reserve(node.link.backlog.size());
+    while (!node.link.backlog.empty()) {
+        size_t len = 0;
+        const uint8_t* run = node.link.backlog.front(len);
+        out.append(reinterpret_cast<const char*>(run), len);
+        node.link.backlog.pop(len);
+    }
+    node.link.stats.bytes_sent += out.size();
+    return py::bytes(out);
+}
+
 // Ends an open streamed frame without its trailer: the engine forgets it,
 // and the line stays quiet for one inter-byte gap so the peers' links drop
 // the fragment before the next frame starts. False if none was open.
@@ -310,6 +350,8 @@ void register_node(py::module_& m)
                 return self.flush(seconds(timeout), WaitWithoutGil{});
             },
             py::arg("timeout"), "Wait up to `timeout` seconds until every queued byte is on the line.")
+        .def("take_output", &take_output,
+             "Remove and return every byte queued for the line, for a node without one of its own.")
         .def("abandon_stream", &abandon_stream,
              "End an open streamed frame without its trailer; false if none was open.")
         .def_property_readonly("own_id", [](const LinkNode& self) { return self.own_id(); })

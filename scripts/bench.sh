@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCH=ON -DKORVA_BUILD_TESTS=OFF \
     -DKORVA_BUILD_EXAMPLES=OFF
-cmake --build build-bench -j2 --target bench_engine KorvaPy
+cmake --build build-bench -j2 --target bench_engine KorvaPy _korva_link
 python=$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' build-bench/CMakeCache.txt)
 
 echo "== engine (native), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
