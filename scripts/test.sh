@@ -14,7 +14,7 @@ ctest --test-dir build --output-on-failure -j2
 # The module built for a second interpreter passes the same Python tests.
 cmake -S . -B build-system-python -DKORVA_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 \
     -DKORVA_BUILD_EXAMPLES=OFF
-cmake --build build-system-python -j2 --target KorvaPy
+cmake --build build-system-python -j2 --target KorvaPy _korva_link
 ctest --test-dir build-system-python --output-on-failure -j2 -L '^python$'
 
 # Every native and Python test again, under AddressSanitizer and UBSan.

@@ -1,0 +1,81 @@
+// A C++ host program on the link core: two nodes on the two ends of a
+// pseudo-terminal (or node 3 alone on a real device: link_host DEVICE BAUD).
+// Node 3 writes to node 14 and asks for its engine version; node 14's engine
+// answers by itself. Every message received is printed.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <pty.h>
+#include <string>
+#include <unistd.h>
+
+#include "link/korva_host_node.hpp"
+
+namespace {
+
+using korva::link::HostNode;
+using korva::link::PosixLine;
+
+class PrintingNode : public HostNode {
+public:
+    using HostNode::HostNode;
+
+    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
+    {
+        std::printf("node %2u got type %u id %2u from %2u, %u bytes: %s\n", own_id(), message_type,
+                    message_id_of(header[2]), korva_public_4bit_adr::transmitter(header[1]), header[0],
+                    resolve_status(status));
+        ++received;
+    }
+
+    int received = 0;
+};
+
+constexpr unsigned BAUD = 115200;
+constexpr auto POLL = std::chrono::milliseconds(200);
+
+bool ask(PrintingNode& node)
+{
+    const uint8_t payload[] = {1, 2};
+    const Korva_Status_t sent = node.send([&] { return node.write(14, 5, payload, sizeof(payload), 5); });
+    static const uint8_t version_request[] = {MESSAGE_START, 0x00, 0x3E, 0xFD, 0x5A, 0x01, MESSAGE_END};
+    const Korva_Status_t asked = node.send([&] { return node.port_write(version_request, sizeof(version_request)); });
+    return sent == KORVA_STATUS_SUCCESS && asked == KORVA_STATUS_SUCCESS;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    PrintingNode node3(3);
+    PrintingNode node14(14);
+    if (argc == 3) {
+        const unsigned baud = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+        node3.attach(PosixLine::open_tty(argv[1], baud), korva::link::default_gap(baud));
+    } else {
+        int main_end = -1;
+        int other_end = -1;
+        if (::openpty(&main_end, &other_end, nullptr, nullptr, nullptr) != 0) {
+            std::perror("openpty");
+            return 1;
+        }
+        node3.attach(PosixLine::adopt_tty(main_end, "pty main", BAUD), korva::link::default_gap(BAUD));
+        node14.attach(PosixLine::adopt_tty(other_end, "pty other", BAUD), korva::link::default_gap(BAUD));
+        ::close(main_end);
+        ::close(other_end);
+    }
+    if (!ask(node3)) {
+        std::fprintf(stderr, "sending failed\n");
+        return 1;
+    }
+    for (int round = 0; round < 10 && node3.received == 0; ++round) {
+        if (node14.has_line()) {
+            (void)node14.poll(POLL);
+        }
+        (void)node3.poll(POLL);
+    }
+    std::printf("node 3 link: %llu bytes sent, %llu received\n",
+                static_cast<unsigned long long>(node3.link.stats.bytes_sent),
+                static_cast<unsigned long long>(node3.link.stats.bytes_received));
+    return node3.received == 1 ? 0 : 1;
+}
