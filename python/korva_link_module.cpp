@@ -419,6 +419,48 @@ void register_node(py::module_& m)
     node.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(check.ptr()));
 }
 
+// A bare line, for tools that must see every byte and never answer: the
+// engine is not involved, so nothing is written unless the caller writes.
+void register_line(py::module_& m)
+{
+    py::class_<PosixLine>(m, "Line", "A raw tty, socket or pipe line, non-blocking; no engine behind it.")
+        .def_static("open_tty", &PosixLine::open_tty, py::arg("path"), py::arg("baud"),
+                    "Open a tty by path in raw 8N1 mode at `baud`; its settings come back on close.")
+        .def_static(
+            "adopt", [](int fd, const std::string& name) { return PosixLine::adopt(fd, name); }, py::arg("fd"),
+            py::arg("name"), "Take over a connected socket or pipe descriptor.")
+        .def(
+            "read",
+            [](PosixLine& line, size_t max_bytes) {
+                std::string out(max_bytes, '\0');
+                out.resize(line.read_some(reinterpret_cast<uint8_t*>(out.data()), out.size()));
+                return py::bytes(out);
+            },
+            py::arg("max_bytes") = korva::link::RxBuffer::CAPACITY,
+            "The bytes the line has now (maybe none); OSError when it is gone.")
+        .def(
+            "write",
+            [](PosixLine& line, const py::bytes& data) {
+                const std::string bytes = data;
+                return line.write_some(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            },
+            py::arg("data"), "Write what the line takes now; returns the count taken.")
+        .def(
+            "wait",
+            [](const PosixLine& line, bool readable, bool writable, double timeout) {
+                py::gil_scoped_release nogil;
+                return line.wait(readable, writable,
+                                 std::chrono::duration_cast<Duration>(std::chrono::duration<double>(timeout)));
+            },
+            py::arg("readable"), py::arg("writable"), py::arg("timeout"),
+            "Wait up to `timeout` seconds for the line to be readable and/or writable; False on timeout.")
+        .def_property_readonly("output_queued", &PosixLine::output_queued)
+        .def("fileno", &PosixLine::fd)
+        .def_property_readonly("name", &PosixLine::name)
+        .def_property_readonly("closed", [](const PosixLine& line) { return !line.is_open(); })
+        .def("close", &PosixLine::close);
+}
+
 } // namespace
 
 PYBIND11_MODULE(_korva_link, m)
@@ -436,5 +478,6 @@ PYBIND11_MODULE(_korva_link, m)
         }
     });
     register_node(m);
+    register_line(m);
     m.attr("SEND_ROOM") = korva::link::SEND_ROOM;
 }

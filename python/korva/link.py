@@ -16,19 +16,25 @@ drains to the line in order. The link guarantees:
 - a node may be shared between threads: each call is exclusive, a streamed
   frame holds the node from start to end, and waits let other threads in.
 
-Received messages go to `on_message(message_type, status, header)`, or to
-an overriding `__rx_callback__`. Subclasses must not define `__read__`,
-`__write__` or `__available__`.
+A received message first goes to a caller waiting for it (`request`,
+`receive`); the others go to `on_message(message_type, status, header)`,
+or, without one, to an inbox that `receive` reads. Messages come in while
+some thread polls: the caller of `request` or `receive` polls by itself,
+or `start_polling` runs a thread that does. A subclass overriding
+`__rx_callback__` must call this class's to keep replies coming. Subclasses
+must not define `__read__`, `__write__` or `__available__`.
 """
 
 import contextlib
 import dataclasses
 import socket
+import threading
 
 import KorvaPy
 import _korva_link
 
 from . import frame
+from .messages import KorvaTimeout, Mailbox, Message, reply_to, selected
 
 __all__ = ["DEFAULT_ATTEMPTS", "KorvaError", "LinkStats", "LinkNode", "PipeNode", "pipe_pair"]
 
@@ -62,6 +68,7 @@ class LinkStats:
     write_timeouts: int
     answers_held: int
     backlog: int
+    unmatched_responses: int = 0
 
     @property
     def delivered(self):
@@ -72,9 +79,10 @@ class LinkStats:
     def __str__(self):
         delivered = self.delivered
         return ("delivered %d intact and %d damaged frames; discarded %d bytes while hunting and %d stale; "
-                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held"
+                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held, %d unmatched responses"
                 % (delivered.get("KORVA_SUCCESS", 0), delivered.get("KORVA_CRC_ERROR", 0), self.bytes_hunted,
-                   self.bytes_stale, self.resyncs, self.cut_short, self.write_timeouts, self.answers_held))
+                   self.bytes_stale, self.resyncs, self.cut_short, self.write_timeouts, self.answers_held,
+                   self.unmatched_responses))
 
 
 class _Stream:
@@ -107,11 +115,106 @@ class LinkNode(_korva_link.Node):
         super().__init__(node_id)
         self.on_message = on_message
         self.write_timeout = write_timeout
+        self._mailbox = Mailbox()
+        self._poller = None
+        self._stop_polling = threading.Event()
+        self._poll_error = None
 
     @property
     def stats(self):
         """The link's counters, a `LinkStats`."""
-        return LinkStats(**self.link_stats())
+        return LinkStats(**self.link_stats(), unmatched_responses=self._mailbox.unmatched_responses)
+
+    def __rx_callback__(self, message_type, status, header):
+        message = Message.from_header(message_type, status, header)
+        if self._mailbox.claim(message):
+            return
+        if self.on_message is not None:
+            self.on_message(message_type, status, header)
+        else:
+            self._mailbox.keep(message)
+
+    def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
+        """Send a request and return its reply, a `Message`: the first intact
+        response from `receiver_id` (from any node, for the public id 15)
+        with the same message id that arrives after the request went out.
+        Each of the `1 + retries` attempts waits `timeout` seconds; then
+        `KorvaTimeout` is raised. Damaged frames are never taken for a reply.
+
+        Frames carry no sequence number: a late reply to an attempt that gave
+        up can be taken for the reply to the next request with the same
+        receiver and id."""
+        request = frame.encode(self.own_id, receiver_id, frame.REQUEST, message_id, data)
+        waiter = self._mailbox.waiter(reply_to(receiver_id, message_id))
+        try:
+            for _ in range(1 + retries):
+                self.write_frame(request)  # a refused send is an attempt that got no reply
+                reply = self._wait(waiter, timeout)
+                if reply is not None:
+                    return reply
+        finally:
+            self._mailbox.forget(waiter)
+        raise KorvaTimeout("no reply from node %d to request %d after %d attempt%s of %g s"
+                           % (receiver_id, message_id, 1 + retries, "" if retries == 0 else "s", timeout))
+
+    def respond(self, message, data=b""):
+        """Answer the request `message` with `data`: a response with the same
+        id, to its sender. Returns the send's status."""
+        return self.write_frame(frame.encode(self.own_id, message.transmitter_id, frame.RESPONSE,
+                                             message.message_id, data))
+
+    def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
+        """The next message (intact or damaged) with the given sender, id and
+        type (None: any), as a `Message`; `KorvaTimeout` after `timeout`
+        seconds. Messages that arrived while nobody waited count when the
+        node has no `on_message`."""
+        matches = selected(transmitter_id, message_id, message_type)
+        waiter = self._mailbox.waiter(matches)
+        try:
+            message = self._mailbox.take_kept(matches) or self._wait(waiter, timeout)
+        finally:
+            self._mailbox.forget(waiter)
+        if message is None:
+            raise KorvaTimeout("no matching message within %g s" % timeout)
+        return message
+
+    def peer_version(self, receiver_id, timeout=1.0):
+        """The version number the engine of node `receiver_id` reports."""
+        reply = self.request(receiver_id, frame.VERSION_REQUEST_ID, timeout=timeout)
+        return int.from_bytes(reply.data, "little")
+
+    def start_polling(self, interval=0.05):
+        """Poll the line from a background thread, so messages arrive (and
+        `on_message` runs) without the application polling. A poll that
+        fails with OSError ends the thread; waiting calls raise that error."""
+        if self._poller is not None and self._poller.is_alive():
+            return
+        self._stop_polling.clear()
+        self._poll_error = None
+        self._poller = threading.Thread(target=self._poll_until_stopped, args=(interval,), daemon=True,
+                                        name="korva poll of %s" % (self.line_name or "node %d" % self.own_id))
+        self._poller.start()
+
+    def stop_polling(self):
+        """Stop the thread `start_polling` started, and wait for it."""
+        poller, self._poller = self._poller, None
+        if poller is not None:
+            self._stop_polling.set()
+            poller.join()
+
+    def _poll_until_stopped(self, interval):
+        try:
+            while not self._stop_polling.is_set():
+                self.poll(interval)
+        except OSError as error:
+            self._poll_error = error
+        finally:
+            self._mailbox.wake()
+
+    def _wait(self, waiter, timeout):
+        polled = self._poller is not None and self._poller.is_alive()
+        return self._mailbox.wait(waiter, timeout, poll=None if polled else self.poll,
+                                  failure=lambda: self._poll_error)
 
     @contextlib.contextmanager
     def streamed(self, message_type, receiver_id, message_id, count, attempts=DEFAULT_ATTEMPTS):
@@ -159,6 +262,7 @@ class LinkNode(_korva_link.Node):
         """Send what is still queued (waiting up to `write_timeout`), restore
         a tty's settings and close the line. Safe to call more than once; a
         node dropped without it closes its line all the same."""
+        self.stop_polling()
         if self.closed:
             return
         try:
