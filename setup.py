@@ -50,6 +50,7 @@ setup(
     packages=["korva"],
     ext_modules=[CMakeExtension("KorvaPy"), CMakeExtension("_korva_link")],
     cmdclass={"build_ext": CMakeBuild},
+    entry_points={"console_scripts": ["korva = korva.cli:main"]},
     zip_safe=False,
     options={"build": {"build_base": "build-setuptools"}},  # build/ belongs to CMake
 )

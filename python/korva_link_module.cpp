@@ -479,5 +479,8 @@ PYBIND11_MODULE(_korva_link, m)
     });
     register_node(m);
     register_line(m);
+    m.def(
+        "default_gap", [](unsigned baud) { return in_seconds(korva::link::default_gap(baud)); }, py::arg("baud"),
+        "Seconds a fragment may wait for the rest of its frame on a line at `baud`.");
     m.attr("SEND_ROOM") = korva::link::SEND_ROOM;
 }

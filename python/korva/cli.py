@@ -1,0 +1,227 @@
+"""The `korva` command: watch, record and replay a line; send, request and
+scan as a node. Exit status 0 on success, 1 on an error, 2 on a usage error.
+"""
+
+import argparse
+import sys
+import time
+from contextlib import closing
+
+import KorvaPy
+
+from . import frame, monitor
+from .connect import open_line, open_node
+from .messages import KorvaTimeout
+from .pcap import PcapWriter, read_records
+
+__all__ = ["main"]
+
+_REPLAY_WRITE_TIMEOUT = 5.0  # seconds a replayed frame may wait for the line
+
+
+def _ranged(name, top):
+    def parse(text):
+        try:
+            value = int(text, 0)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%s must be a number, not %r" % (name, text)) from None
+        if not 0 <= value <= top:
+            raise argparse.ArgumentTypeError("%s must be 0 to %d, not %d" % (name, top, value))
+        return value
+    return parse
+
+
+_node_id = _ranged("a node id", frame.PUBLIC_ID)
+_message_id = _ranged("a message id", 63)
+
+
+def _positive(text):
+    value = float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError("must be greater than 0, not %s" % text)
+    return value
+
+
+def _filter(text):
+    try:
+        return monitor.parse_filter(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _body(args):
+    if args.text:
+        return args.data.encode()
+    try:
+        return bytes.fromhex(args.data)
+    except ValueError:
+        raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r" % args.data) from None
+
+
+def _print_message(message):
+    decoded = frame.Frame(message.transmitter_id, message.receiver_id, message.message_type, message.message_id,
+                          message.data, "ok" if message.ok else "crc_error")
+    print(monitor.frame_text(decoded))
+
+
+def _monitor(args):
+    show = monitor.as_json if args.json else monitor.as_text
+    summary = monitor.Summary(sys.stderr)
+
+    def handle(event):
+        summary.count(event)
+        if monitor.passes(event, args.filter):
+            print(show(event), flush=True)
+
+    with closing(open_line(args.port, args.baud)) as line:
+        elapsed = monitor.watch(line, args.baud, handle, args.duration, summary.refresh)
+    summary.close(elapsed)
+    return 0
+
+
+def _record(args):
+    summary = monitor.Summary(sys.stderr)
+    with open(args.file, "wb") as file, closing(open_line(args.port, args.baud)) as line:
+        writer = PcapWriter(file)
+        epoch = time.time()
+
+        def handle(event):
+            summary.count(event)
+            if event.frame is not None:
+                writer.write(epoch + event.time, event.raw)
+
+        elapsed = monitor.watch(line, args.baud, handle, args.duration, summary.refresh)
+    summary.close(elapsed)
+    print("recorded %d frames to %s" % (summary.frames, args.file), file=sys.stderr)
+    return 0
+
+
+def _replay(args):
+    with open(args.file, "rb") as file:
+        records = list(read_records(file))
+    with closing(open_line(args.port, args.baud)) as line:
+        start = time.monotonic()
+        first = records[0][0] if records else 0.0
+        for stamp, data in records:
+            delay = start + (stamp - first) / args.speed - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            _write_all(line, data)
+        _drain(line)
+    print("replayed %d frames" % len(records), file=sys.stderr)
+    return 0
+
+
+def _write_all(line, data):
+    deadline = time.monotonic() + _REPLAY_WRITE_TIMEOUT
+    while data:
+        if time.monotonic() > deadline:
+            raise OSError("%s took no bytes for %g s" % (line.name, _REPLAY_WRITE_TIMEOUT))
+        line.wait(False, True, 0.1)
+        data = data[line.write(data):]
+
+
+def _drain(line):
+    deadline = time.monotonic() + _REPLAY_WRITE_TIMEOUT
+    while line.output_queued and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def _send(args):
+    receiver = frame.PUBLIC_ID if args.public else args.to
+    message_type = frame.TYPE_NAMES.index(args.type)
+    raw = frame.encode(args.source, receiver, message_type, args.id, _body(args))
+    with open_node(args.port, args.source, baud=args.baud) as node:
+        status = node.write_frame(raw)
+    if status != KorvaPy.KORVA_STATUS_SUCCESS:
+        raise OSError("the frame was not sent: %s" % KorvaPy.KORVA_PUBLIC.resolve_status(status))
+    return 0
+
+
+def _request(args):
+    with open_node(args.port, args.source, baud=args.baud) as node:
+        reply = node.request(args.to, args.id, _body(args), timeout=args.timeout, retries=args.retries)
+    _print_message(reply)
+    return 0
+
+
+def _scan(args):
+    found = 0
+    with open_node(args.port, args.source, baud=args.baud) as node:
+        for node_id in range(frame.PUBLIC_ID):
+            if node_id == args.source:
+                continue
+            try:
+                version = node.peer_version(node_id, timeout=args.timeout)
+            except KorvaTimeout:
+                continue
+            found += 1
+            print("node %2d: engine version %d" % (node_id, version), flush=True)
+    print("%d node%s answered" % (found, "" if found == 1 else "s"), file=sys.stderr)
+    return 0 if found else 1
+
+
+def _parser():
+    line = argparse.ArgumentParser(add_help=False)
+    line.add_argument("--port", required=True, metavar="DEVICE", help="the line: a tty path")
+    line.add_argument("--baud", type=int, default=115200, help="bits per second (default 115200)")
+    node = argparse.ArgumentParser(add_help=False, parents=[line])
+    node.add_argument("--from", dest="source", type=_node_id, default=0, metavar="ID",
+                      help="this node's own id (default 0)")
+    body = argparse.ArgumentParser(add_help=False)
+    body.add_argument("data", nargs="?", default="", metavar="DATA", help="the body, as hex bytes (default empty)")
+    body.add_argument("--text", action="store_true", help="DATA is text, sent as UTF-8")
+
+    parser = argparse.ArgumentParser(prog="korva", description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    watch = commands.add_parser("monitor", parents=[line], help="decode every frame on the line; never writes")
+    watch.add_argument("--json", action="store_true", help="one JSON object per line")
+    watch.add_argument("--filter", type=_filter, action="append", default=[], metavar="KEY=VALUE",
+                       help="show only frames with src, dst, id or type equal to VALUE (repeatable)")
+    watch.add_argument("--duration", type=_positive, metavar="S", help="stop after S seconds")
+    watch.set_defaults(run=_monitor)
+
+    send = commands.add_parser("send", parents=[node, body], help="send one frame")
+    whom = send.add_mutually_exclusive_group(required=True)
+    whom.add_argument("--to", type=_node_id, metavar="ID", help="the receiver's id")
+    whom.add_argument("--public", action="store_true", help="send to every node (id 15)")
+    send.add_argument("--id", type=_message_id, required=True, metavar="N", help="the message id, 0 to 63")
+    send.add_argument("--type", choices=frame.TYPE_NAMES, default="write", help="the message type (default write)")
+    send.set_defaults(run=_send)
+
+    ask = commands.add_parser("request", parents=[node, body], help="send a request and print the reply")
+    ask.add_argument("--to", type=_node_id, required=True, metavar="ID", help="the receiver's id")
+    ask.add_argument("--id", type=_message_id, required=True, metavar="N", help="the message id, 0 to 63")
+    ask.add_argument("--timeout", type=_positive, default=1.0, metavar="S", help="seconds per attempt (default 1)")
+    ask.add_argument("--retries", type=int, default=0, metavar="K", help="attempts after the first (default 0)")
+    ask.set_defaults(run=_request)
+
+    scan = commands.add_parser("scan", parents=[node], help="ask ids 0 to 14 for their engine version")
+    scan.add_argument("--timeout", type=_positive, default=0.2, metavar="S", help="seconds per id (default 0.2)")
+    scan.set_defaults(run=_scan)
+
+    record = commands.add_parser("record", parents=[line], help="write every frame to a pcap file")
+    record.add_argument("file", metavar="FILE.pcap")
+    record.add_argument("--duration", type=_positive, metavar="S", help="stop after S seconds")
+    record.set_defaults(run=_record)
+
+    replay = commands.add_parser("replay", parents=[line], help="write a pcap file's frames with their spacing")
+    replay.add_argument("file", metavar="FILE.pcap")
+    replay.add_argument("--speed", type=_positive, default=1.0, metavar="X", help="time factor (default 1)")
+    replay.set_defaults(run=_replay)
+    return parser
+
+
+def main(argv=None):
+    """Run one command; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except KorvaTimeout as error:
+        print("korva %s: %s" % (args.command, error), file=sys.stderr)
+    except (OSError, ValueError) as error:
+        print("korva %s: error: %s" % (args.command, error), file=sys.stderr)
+    except KeyboardInterrupt:
+        print("korva %s: interrupted" % args.command, file=sys.stderr)
+    return 1
