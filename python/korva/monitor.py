@@ -31,9 +31,10 @@ def as_text(event):
 
 def frame_text(decoded):
     """A decoded frame in one line, without its time."""
-    return "%2d -> %2d  %-8s  id %2d  len %3d  %s |%s|  %s" % (
+    body = "%s |%s|" % (decoded.data.hex(" "), _printable(decoded.data)) if decoded.data else "-"
+    return "%2d -> %2d  %-8s  id %2d  len %3d  %s  %s" % (
         decoded.transmitter_id, decoded.receiver_id, frame.TYPE_NAMES[decoded.message_type], decoded.message_id,
-        len(decoded.data), decoded.data.hex(" ") or "-", _printable(decoded.data), decoded.status)
+        len(decoded.data), body, decoded.status)
 
 
 def as_json(event):

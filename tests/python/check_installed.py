@@ -37,6 +37,8 @@ print("imported from", folder, "and sent", " ".join("%02X" % b for b in node.fra
 def probe(folder):
     environment = dict(os.environ, PYTHONPATH=folder)
     subprocess.run([sys.executable, "-c", PROBE, folder], env=environment, check=True, cwd="/")
+    subprocess.run([sys.executable, "-m", "korva", "--help"], env=environment, check=True, cwd="/",
+                   stdout=subprocess.DEVNULL)
 
 
 def main(way, *paths):
@@ -51,6 +53,8 @@ def main(way, *paths):
             subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-index",
                             "--root-user-action=ignore", "--target", staging, source_dir], check=True)
             probe(staging)
+            subprocess.run([os.path.join(staging, "bin", "korva"), "--help"], check=True, stdout=subprocess.DEVNULL,
+                           env=dict(os.environ, PYTHONPATH=staging))
 
 
 if __name__ == "__main__":
