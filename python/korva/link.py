@@ -126,13 +126,17 @@ class LinkNode(_korva_link.Node):
         return LinkStats(**self.link_stats(), unmatched_responses=self._mailbox.unmatched_responses)
 
     def __rx_callback__(self, message_type, status, header):
-        message = Message.from_header(message_type, status, header)
-        if self._mailbox.claim(message):
-            return
-        if self.on_message is not None:
-            self.on_message(message_type, status, header)
-        else:
-            self._mailbox.keep(message)
+        mailbox = self._mailbox
+        if mailbox.waiting or self.on_message is None:
+            message = Message.from_header(message_type, status, header)
+            if mailbox.claim(message):
+                return
+            if self.on_message is None:
+                mailbox.keep(message)
+                return
+        else:  # the common case, kept cheap: nobody waits, the callback takes it
+            mailbox.count_if_response(message_type)
+        self.on_message(message_type, status, header)
 
     def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, a `Message`: the first intact

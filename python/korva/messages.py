@@ -105,9 +105,18 @@ class Mailbox:
                     waiter.message = message
                     self._changed.notify_all()
                     return True
-            if message.message_type == frame.RESPONSE:
-                self.unmatched_responses += 1
+            self.count_if_response(message.message_type)
             return False
+
+    @property
+    def waiting(self):
+        """Whether some caller waits for a message."""
+        return bool(self._waiters)
+
+    def count_if_response(self, message_type):
+        """Count a message nobody claimed, if it is a response."""
+        if message_type == frame.RESPONSE:
+            self.unmatched_responses += 1
 
     def keep(self, message):
         """Keep an unclaimed message for a later `receive`; the oldest goes
