@@ -46,6 +46,8 @@ struct LinkStats {
     uint64_t cut_short = 0;    // frames dropped because the line went quiet inside them
     uint64_t write_timeouts = 0;
     uint64_t answers_held = 0; // reserved requests answered after a streamed frame
+    uint64_t drops = 0;        // lines that failed and were let go
+    uint64_t reconnects = 0;   // lines attached after a drop
 };
 
 class Link {
@@ -106,6 +108,10 @@ public:
     // Hands the node its line; the inter-byte gap follows a tty's rate.
     void attach(PosixLine new_line, Duration gap);
     bool has_line() const { return line.is_open(); }
+    // Lets go of a line that failed, with everything in flight on it; the
+    // node is `dropped` until the next `attach`.
+    void drop_line();
+    bool dropped() const { return dropped_; }
 
     // One non-blocking round: send what is queued, read what is there, run
     // the listener on every whole frame. Returns the last listener status.
@@ -133,6 +139,8 @@ public:
 
 private:
     void read_line(Clock::time_point now);
+
+    bool dropped_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -251,6 +259,24 @@ void Node<Engine>::attach(PosixLine new_line, Duration gap)
 {
     line = std::move(new_line);
     link.gap = gap;
+    if (dropped_) {
+        dropped_ = false;
+        ++link.stats.reconnects;
+    }
+}
+
+// A piece half written can never be finished on another line, nor a
+// fragment read from this one completed, and a streamed frame cannot go
+// on: all of it goes with the line, so the next line starts clean.
+template <class Engine>
+void Node<Engine>::drop_line()
+{
+    line.close();
+    link.rx.drop(link.rx.size());
+    link.backlog.pop(link.backlog.size());
+    this->tx_flags = 0;
+    dropped_ = true;
+    ++link.stats.drops;
 }
 
 template <class Engine>

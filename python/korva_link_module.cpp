@@ -51,6 +51,8 @@ class LinkNode : public korva::link::Node<py_korva_tramp> {
 public:
     explicit LinkNode(uint8_t id) : Node(id) {}
 
+    bool reconnect = false;
+
     // The KorvaPy hook methods, should Python call them: served natively.
     Korva_Status_t write_bytes(std::vector<uint8_t> buffer, uint16_t len) override
     {
@@ -164,11 +166,51 @@ const uint8_t* payload_of(const std::vector<uint8_t>& bytes, size_t len)
     return bytes.empty() || bytes.size() < len ? nullptr : bytes.data();
 }
 
+// A node with reconnection on lets go of a line that fails and tells its
+// Python side, which brings a new one; until then each call reports what
+// it reports when the line has nothing for it. Without reconnection the
+// failure is the caller's, as OSError.
+template <class Result, class Operation>
+Result guarded(LinkNode& node, Result while_down, Operation&& operation)
+{
+    if (node.dropped()) {
+        return while_down;
+    }
+    try {
+        return operation();
+    } catch (const std::system_error& failure) {
+        if (!node.reconnect) {
+            throw;
+        }
+        node.drop_line();
+        py::cast(&node, py::return_value_policy::reference).attr("_link_dropped")(failure.what());
+        return while_down;
+    }
+}
+
 template <class Operation>
 Korva_Status_t locked_send(LinkNode& node, Operation&& operation)
 {
     Guard guard(node.lock);
-    return node.send(operation, WaitWithoutGil{});
+    return guarded(node, KORVA_STATUS_TIMEOUT, [&] { return node.send(operation, WaitWithoutGil{}); });
+}
+
+// While the line is down a poll waits for it to come back, then polls the
+// new line for the time left.
+Korva_Status_t poll(LinkNode& node, double timeout)
+{
+    constexpr Duration down_check = std::chrono::milliseconds(10);
+    Guard guard(node.lock);
+    const Clock::time_point deadline = Clock::now() + seconds(timeout);
+    while (node.dropped()) {
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) {
+            return KORVA_STATUS_DEFAULT;
+        }
+        WaitUnlocked{node.lock}([&] { std::this_thread::sleep_for(std::min<Duration>(deadline - now, down_check)); });
+    }
+    return guarded(node, KORVA_STATUS_DEFAULT,
+                   [&] { return node.poll(deadline - Clock::now(), WaitUnlocked{node.lock}); });
 }
 
 // Hook methods a Python subclass must not define: the link serves them.
@@ -204,6 +246,8 @@ py::dict stats_of(LinkNode& node)
     out["cut_short"] = stats.cut_short;
     out["write_timeouts"] = stats.write_timeouts;
     out["answers_held"] = stats.answers_held;
+    out["drops"] = stats.drops;
+    out["reconnects"] = stats.reconnects;
     out["backlog"] = node.link.backlog.size();
     return out;
 }
@@ -252,7 +296,7 @@ bool abandon_stream(LinkNode& node)
     const bool open = (node.tx_flags & TX_START) && !(node.tx_flags & TX_END);
     node.tx_flags = 0;
     if (open) {
-        node.flush(node.write_timeout, WaitWithoutGil{});
+        guarded(node, false, [&] { return node.flush(node.write_timeout, WaitWithoutGil{}); });
         py::gil_scoped_release nogil;
         std::this_thread::sleep_for(node.link.gap);
     }
@@ -330,24 +374,20 @@ void register_node(py::module_& m)
             "pump",
             [](LinkNode& self) {
                 Guard guard(self.lock);
-                return self.service(Clock::now());
+                return guarded(self, KORVA_STATUS_DEFAULT, [&] { return self.service(Clock::now()); });
             },
             "Send what is queued, read what the line has, and run the listener on every whole frame; "
             "never waits. Returns the last listener status, KORVA_STATUS_DEFAULT if none ran.")
         .def(
             "poll",
-            [](LinkNode& self, double timeout) {
-                Guard guard(self.lock);
-                return self.poll(seconds(timeout), WaitUnlocked{self.lock});
-            },
-            py::arg("timeout"),
+            &poll, py::arg("timeout"),
             "Wait up to `timeout` seconds for a whole frame, then run the listener on every whole frame "
             "buffered; returns the last listener status, KORVA_STATUS_DEFAULT if none came.")
         .def(
             "flush",
             [](LinkNode& self, double timeout) {
                 Guard guard(self.lock);
-                return self.flush(seconds(timeout), WaitWithoutGil{});
+                return guarded(self, false, [&] { return self.flush(seconds(timeout), WaitWithoutGil{}); });
             },
             py::arg("timeout"), "Wait up to `timeout` seconds until every queued byte is on the line.")
         .def("take_output", &take_output,
@@ -402,6 +442,10 @@ void register_node(py::module_& m)
                  Guard guard(self.lock);
                  self.line.close();
              })
+        .def_readwrite("reconnect", &LinkNode::reconnect,
+                       "Whether a failed line is let go and reported to `_link_dropped` instead of raising.")
+        .def_property_readonly("link_up", [](const LinkNode& self) { return !self.dropped(); },
+                               "False while a dropped line waits to be replaced.")
         .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
         .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })
         .def_property_readonly("backlog", [](const LinkNode& self) { return self.link.backlog.size(); })

@@ -10,7 +10,7 @@ from contextlib import closing
 import KorvaPy
 
 from . import frame, monitor
-from .connect import open_line, open_node
+from .connect import line_gap, open_line, open_node
 from .messages import KorvaTimeout
 from .pcap import PcapWriter, read_records
 
@@ -74,7 +74,7 @@ def _monitor(args):
             print(show(event), flush=True)
 
     with closing(open_line(args.port, args.baud)) as line:
-        elapsed = monitor.watch(line, args.baud, handle, args.duration, summary.refresh)
+        elapsed = monitor.watch(line, line_gap(args.port, args.baud), handle, args.duration, summary.refresh)
     summary.close(elapsed)
     return 0
 
@@ -90,7 +90,7 @@ def _record(args):
             if event.frame is not None:
                 writer.write(epoch + event.time, event.raw)
 
-        elapsed = monitor.watch(line, args.baud, handle, args.duration, summary.refresh)
+        elapsed = monitor.watch(line, line_gap(args.port, args.baud), handle, args.duration, summary.refresh)
     summary.close(elapsed)
     print("recorded %d frames to %s" % (summary.frames, args.file), file=sys.stderr)
     return 0
@@ -163,8 +163,10 @@ def _scan(args):
 
 def _parser():
     line = argparse.ArgumentParser(add_help=False)
-    line.add_argument("--port", required=True, metavar="DEVICE", help="the line: a tty path")
-    line.add_argument("--baud", type=int, default=115200, help="bits per second (default 115200)")
+    line.add_argument("--port", required=True, metavar="DEVICE",
+                      help="the line: a tty path, or tcp://HOST:PORT for a raw TCP stream (ser2net)")
+    line.add_argument("--baud", type=int, default=115200,
+                      help="bits per second of a tty (default 115200); over TCP the server sets it")
     node = argparse.ArgumentParser(add_help=False, parents=[line])
     node.add_argument("--from", dest="source", type=_node_id, default=0, metavar="ID",
                       help="this node's own id (default 0)")

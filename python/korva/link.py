@@ -35,6 +35,7 @@ import _korva_link
 
 from . import frame
 from .messages import KorvaTimeout, Mailbox, Message, reply_to, selected
+from .reconnect import Reconnector
 
 __all__ = ["DEFAULT_ATTEMPTS", "KorvaError", "LinkStats", "LinkNode", "PipeNode", "pipe_pair"]
 
@@ -67,6 +68,8 @@ class LinkStats:
     cut_short: int
     write_timeouts: int
     answers_held: int
+    drops: int
+    reconnects: int
     backlog: int
     unmatched_responses: int = 0
 
@@ -79,10 +82,11 @@ class LinkStats:
     def __str__(self):
         delivered = self.delivered
         return ("delivered %d intact and %d damaged frames; discarded %d bytes while hunting and %d stale; "
-                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held, %d unmatched responses"
+                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held, %d unmatched responses; "
+                "%d drops, %d reconnects"
                 % (delivered.get("KORVA_SUCCESS", 0), delivered.get("KORVA_CRC_ERROR", 0), self.bytes_hunted,
                    self.bytes_stale, self.resyncs, self.cut_short, self.write_timeouts, self.answers_held,
-                   self.unmatched_responses))
+                   self.unmatched_responses, self.drops, self.reconnects))
 
 
 class _Stream:
@@ -111,10 +115,13 @@ class LinkNode(_korva_link.Node):
 
     on_message = None
 
-    def __init__(self, node_id, on_message=None, write_timeout=1.0):
+    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_link_change=None):
         super().__init__(node_id)
         self.on_message = on_message
+        self.on_link_change = on_link_change
         self.write_timeout = write_timeout
+        self.drop_reason = None
+        self._reconnector = None
         self._mailbox = Mailbox()
         self._poller = None
         self._stop_polling = threading.Event()
@@ -137,6 +144,33 @@ class LinkNode(_korva_link.Node):
         else:  # the common case, kept cheap: nobody waits, the callback takes it
             mailbox.count_if_response(message_type)
         self.on_message(message_type, status, header)
+
+    def _reconnect_with(self, reopen):
+        """Turn reconnection on, for a line that `reopen()` can open again.
+
+        When the line fails (end of stream, reset, I/O error, the device
+        gone), the node lets it go with every byte in flight on it, calls
+        `on_link_change(False)` and reopens it from a thread, with a delay
+        that doubles from 50 ms up to 2 s; then `on_link_change(True)`.
+        Meanwhile sends return KORVA_STATUS_TIMEOUT having sent nothing and
+        `poll` waits for the line, returning KORVA_STATUS_DEFAULT if it does
+        not come back in time. `stats` counts drops and reconnects."""
+        def reattach():
+            gap = self.inter_byte_gap
+            reopen()
+            self.inter_byte_gap = gap
+
+        self._reconnector = Reconnector(reattach, lambda: self._link_changed(True))
+        self.reconnect = True
+
+    def _link_dropped(self, reason):
+        self.drop_reason = reason
+        self._reconnector.start()
+        self._link_changed(False)
+
+    def _link_changed(self, up):
+        if self.on_link_change is not None:
+            self.on_link_change(up)
 
     def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, a `Message`: the first intact
@@ -267,6 +301,8 @@ class LinkNode(_korva_link.Node):
         a tty's settings and close the line. Safe to call more than once; a
         node dropped without it closes its line all the same."""
         self.stop_polling()
+        if self._reconnector is not None:
+            self._reconnector.stop()
         if self.closed:
             return
         try:

@@ -5,8 +5,6 @@ line without ever writing to it."""
 import json
 import time
 
-import _korva_link
-
 from . import frame
 from .wire import Scanner
 
@@ -98,12 +96,13 @@ class Summary:
         self._stream.flush()
 
 
-def watch(line, baud, handle, duration=None, tick=lambda elapsed: None):
-    """Read `line` until `duration` seconds pass (forever if None) or the
+def watch(line, gap, handle, duration=None, tick=lambda elapsed: None):
+    """Read `line` (fragments older than `gap` seconds are cut) until
+    `duration` seconds pass (forever if None) or the
     user interrupts; every event goes to `handle(event)` with its time in
     seconds since the start, and `tick(elapsed)` runs after every read.
     Returns the seconds watched."""
-    scanner = Scanner(_korva_link.default_gap(baud))
+    scanner = Scanner(gap)
     start = time.monotonic()
     elapsed = 0.0
     try:

@@ -32,12 +32,14 @@ class SerialNode(LinkNode):
     of its frame; by default twenty character times, at least 10 ms.
     `on_message(message_type, status, header)` receives every message the
     engine delivers. An unusable device raises OSError naming it; so does an
-    I/O error of a device that vanished.
+    I/O error of a device that vanished, unless `reconnect` is true: then
+    the node reopens the device by its path when it comes back (see
+    `LinkNode._reconnect_with`) and tells `on_link_change(up)`.
     """
 
     def __init__(self, node_id, device, baud=115200, read_timeout=0.5, write_timeout=1.0, on_message=None,
-                 inter_byte_gap=None):
-        super().__init__(node_id, on_message=on_message, write_timeout=write_timeout)
+                 inter_byte_gap=None, reconnect=False, on_link_change=None):
+        super().__init__(node_id, on_message=on_message, write_timeout=write_timeout, on_link_change=on_link_change)
         _check_baud(baud)
         self.device = device if isinstance(device, str) else "<file descriptor %d>" % device
         self.baud = baud
@@ -48,6 +50,10 @@ class SerialNode(LinkNode):
             self._adopt_tty(device, self.device, baud)
         if inter_byte_gap is not None:
             self.inter_byte_gap = inter_byte_gap
+        if reconnect:
+            if not isinstance(device, str):
+                raise ValueError("reconnecting needs a device path to reopen, not a file descriptor")
+            self._reconnect_with(lambda: self._open_tty(device, baud))
 
     def poll(self, timeout=None):
         """Wait up to `timeout` seconds (`read_timeout` if None) for a whole
