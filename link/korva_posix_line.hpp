@@ -60,6 +60,7 @@ private:
     PosixLine(int fd, std::string name, LineKind kind) : fd_(fd), name_(std::move(name)), kind_(kind) {}
     void make_raw(unsigned baud);
     [[noreturn]] void fail(const char* what) const;
+    bool hung_up() const;
 
     int fd_ = -1;
     std::string name_;
@@ -182,11 +183,17 @@ inline size_t PosixLine::read_some(uint8_t* dst, size_t len)
         return 0;
     }
     if (got == 0) {
-        if (kind_ == LineKind::tty) {
-            return 0; // a raw tty with VMIN 0 reads nothing when nothing came
+        if (kind_ != LineKind::tty) {
+            errno = ECONNRESET;
+            fail("connection closed by the other end of");
         }
-        errno = ECONNRESET;
-        fail("connection closed by the other end of");
+        // A raw tty with VMIN 0 reads nothing both when nothing came and
+        // when its device is gone; only the latter is a hang-up.
+        if (hung_up()) {
+            errno = EIO;
+            fail("hang-up of");
+        }
+        return 0;
     }
     fail("cannot read from");
 }
@@ -232,6 +239,12 @@ inline void PosixLine::close() noexcept
         restore_ = false;
     }
     ::close(std::exchange(fd_, -1));
+}
+
+inline bool PosixLine::hung_up() const
+{
+    pollfd entry{fd_, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLHUP) != 0;
 }
 
 inline void PosixLine::fail(const char* what) const

@@ -449,6 +449,17 @@ void register_node(py::module_& m)
         .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
         .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })
         .def_property_readonly("backlog", [](const LinkNode& self) { return self.link.backlog.size(); })
+        .def_property_readonly(
+            "stale_in",
+            [](LinkNode& self) -> py::object {
+                Guard guard(self.lock);
+                if (self.link.rx.empty()) {
+                    return py::none();
+                }
+                return py::float_(std::max(0.0, in_seconds(self.link.stale_at() - Clock::now())));
+            },
+            "Seconds until the buffered fragment goes stale (`pump` then drops it), None when nothing is "
+            "buffered; for nodes fed from an event loop.")
         .def_property(
             "inter_byte_gap", [](const LinkNode& self) { return in_seconds(self.link.gap); },
             [](LinkNode& self, double value) { self.link.gap = seconds(value); },

@@ -1,0 +1,103 @@
+"""Real programs the tests run beside the library: a socat pseudo-terminal
+pair and ser2net serving one end of it on TCP, each stopped by its pid."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+HAVE_SERVERS = bool(shutil.which("socat") and shutil.which("ser2net"))
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def wait_until(condition, timeout=5.0, step=0.02):
+    """Whether `condition()` came true within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+class Program:
+    """One child process, started by `start` and stopped by its pid."""
+
+    process = None
+
+    def start(self, *args):
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, sig)
+            self.process.wait(10)
+        if self.process is not None:
+            self.process.stderr.close()
+        self.process = None
+
+
+class SocatPtys(Program):
+    """Two linked pseudo-terminals, `a` and `b`, in raw mode."""
+
+    def __init__(self, folder):
+        self.a = os.path.join(folder, "a")
+        self.b = os.path.join(folder, "b")
+
+    def start(self):
+        super().start("socat", "pty,raw,echo=0,link=" + self.a, "pty,raw,echo=0,link=" + self.b)
+        if not wait_until(lambda: os.path.exists(self.a) and os.path.exists(self.b)):
+            raise RuntimeError("socat made no pseudo-terminals: %s" % self.process.stderr.read1())
+
+
+class Ser2net(Program):
+    """ser2net serving `device` raw on 127.0.0.1:`port`."""
+
+    def __init__(self, folder, device):
+        self.port = free_port()
+        self.url = "tcp://127.0.0.1:%d" % self.port
+        self.config = os.path.join(folder, "ser2net.yaml")
+        self.pid_file = os.path.join(folder, "ser2net.pid")
+        with open(self.config, "w") as file:
+            file.write("connection: &korva\n"
+                       "  accepter: tcp,127.0.0.1,%d\n"
+                       "  connector: serialdev,%s,115200n81,local\n" % (self.port, device))
+
+    def start(self):
+        super().start("ser2net", "-n", "-c", self.config, "-P", self.pid_file)
+        if not wait_until(self.listening):
+            raise RuntimeError("ser2net does not listen on port %d" % self.port)
+
+    def listening(self):
+        # Read from the kernel's table: a probe connection would take
+        # ser2net's one connection for a moment.
+        with open("/proc/net/tcp") as table:
+            rows = [line.split() for line in table.readlines()[1:]]
+        return any(row[1] == "0100007F:%04X" % self.port and row[3] == "0A" for row in rows)
+
+
+class Rig:
+    """socat's pty pair with ser2net on end `a`: a node on `b` and one on
+    `url` are joined. Use as a context manager."""
+
+    def __enter__(self):
+        self._folder = tempfile.TemporaryDirectory()
+        self.ptys = SocatPtys(self._folder.name)
+        self.ptys.start()
+        self.ser2net = Ser2net(self._folder.name, self.ptys.a)
+        self.ser2net.start()
+        self.tty, self.url = self.ptys.b, self.ser2net.url
+        return self
+
+    def __exit__(self, *exc_info):
+        self.ser2net.stop()
+        self.ptys.stop()
+        self._folder.cleanup()
