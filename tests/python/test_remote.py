@@ -2,6 +2,8 @@
 pair, with ser2net killed and restarted mid-run, and a tty that vanishes."""
 
 import signal
+import subprocess
+import sys
 import threading
 import unittest
 
@@ -110,6 +112,15 @@ class Ser2netTest(unittest.TestCase):
         reply = net.request(TTY, 9, bytes(range(200)))
         self.assertEqual(reply.data, bytes(range(256))[::-1][:200])
         self.assertEqual(net.peer_version(TTY), tty.GET_KORVA_VERSION())
+
+    def test_the_command_line_takes_a_url(self):
+        tty = korva.open_node(self.rig.tty, TTY)
+        self.addCleanup(tty.close)
+        tty.on_message = lambda t, s, h: tty.respond(korva.Message.from_header(t, s, h), b"pong")
+        tty.start_polling(0.02)
+        done = subprocess.run([sys.executable, "-m", "korva", "request", "--port", self.rig.url, "--from", "1",
+                               "--to", "2", "--id", "4", "--text", "ping"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((done.returncode, done.stdout.split()[-3:]), (0, ["67", "|pong|", "ok"]))
 
 
 @unittest.skipUnless(HAVE_SERVERS, "socat is not installed")
