@@ -46,7 +46,7 @@ public:
         read_pos = 0;
     }
 
-    uint8_t wire[4 * MAX_FRAME_LENGTH]{};
+    uint8_t wire[4 * korva::MAX_FRAME_LENGTH]{};
     size_t wire_len = 0;
     size_t read_pos = 0;
     BenchNode* loop_to = nullptr;
@@ -69,7 +69,7 @@ std::vector<uint8_t> payload_of(int64_t len)
 void report_per_frame(benchmark::State& state, int64_t payload_len)
 {
     state.SetItemsProcessed(state.iterations());
-    state.SetBytesProcessed(state.iterations() * (payload_len + FRAME_OVERHEAD));
+    state.SetBytesProcessed(state.iterations() * (payload_len + korva::FRAME_OVERHEAD));
 }
 
 // Every iteration must have delivered its frame, or the timing means nothing.
@@ -85,7 +85,7 @@ void BM_crc16(benchmark::State& state)
 {
     const std::vector<uint8_t> data = payload_of(state.range(0));
     for (auto _ : state) {
-        benchmark::DoNotOptimize(crc16(data.data(), data.size(), CRC16_INIT));
+        benchmark::DoNotOptimize(crc16(data.data(), data.size(), korva::CRC16_INIT));
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));
 }
@@ -96,8 +96,8 @@ void BM_crc_floor(benchmark::State& state)
 {
     const std::vector<uint8_t> span = payload_of(state.range(0) + HEADER_SIZE);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(crc16(span.data(), span.size(), CRC16_INIT));
-        benchmark::DoNotOptimize(crc16(span.data(), span.size(), CRC16_INIT));
+        benchmark::DoNotOptimize(crc16(span.data(), span.size(), korva::CRC16_INIT));
+        benchmark::DoNotOptimize(crc16(span.data(), span.size(), korva::CRC16_INIT));
     }
     report_per_frame(state, state.range(0));
 }

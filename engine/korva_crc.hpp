@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace korva {
 constexpr uint16_t CRC16_INIT = 0xFFFF;
 constexpr uint16_t CRC16_POLY = 0x8005;
+} // namespace korva
 
 // Folds `count` bytes into `start`; chaining calls over consecutive pieces
 // gives the checksum of the whole.
@@ -19,7 +21,7 @@ inline uint16_t crc16(const uint8_t* data, size_t count, uint16_t start)
             const bool feedback = ((crc ^ (byte << 8)) & 0x8000) != 0;
             crc = static_cast<uint16_t>(crc << 1);
             if (feedback) {
-                crc ^= CRC16_POLY;
+                crc ^= korva::CRC16_POLY;
             }
             byte = static_cast<uint16_t>(byte << 1);
         }
@@ -27,6 +29,10 @@ inline uint16_t crc16(const uint8_t* data, size_t count, uint16_t start)
     return crc;
 }
 
+namespace korva {
+
 constexpr uint8_t crc_high(uint16_t crc) { return static_cast<uint8_t>(crc >> 8); }
 
 constexpr uint8_t crc_low(uint16_t crc) { return static_cast<uint8_t>(crc & 0xFF); }
+
+} // namespace korva

@@ -34,11 +34,16 @@ struct Korva_header {
 };
 static_assert(sizeof(Korva_header) == 3, "the header record is sent as three raw bytes");
 
+constexpr uint16_t HEADER_SIZE = 4;      // start byte + header record
+constexpr uint16_t MAX_MSG_LENGTH = 255; // largest body the length byte can describe
+constexpr uint64_t KORVA_VERSION = 100004;
+
+// The engine's own helpers, beside the names above that every user sees.
+namespace korva {
+
 // The start byte as a one-byte piece, to checksum and write on its own.
 constexpr uint8_t START_PIECE[1] = {MESSAGE_START};
 
-constexpr uint16_t HEADER_SIZE = 4;        // start byte + header record
-constexpr uint16_t MAX_MSG_LENGTH = 255;   // largest body the length byte can describe
 constexpr uint16_t FRAME_TRAILER_SIZE = 3; // crc hi, crc lo, end byte
 constexpr uint16_t FRAME_OVERHEAD = HEADER_SIZE + FRAME_TRAILER_SIZE;
 constexpr uint16_t MAX_FRAME_LENGTH = MAX_MSG_LENGTH + FRAME_OVERHEAD;
@@ -48,8 +53,6 @@ constexpr uint8_t MESSAGE_ID_SHIFT = 2;
 constexpr uint8_t FIRST_RESERVED_ID = 60; // ids 60..63 are answered by the engine itself
 constexpr uint8_t VERSION_REQUEST_ID = 63;
 
-constexpr uint64_t KORVA_VERSION = 100004;
-
 constexpr uint8_t id_type_byte(uint8_t message_id, uint8_t message_type)
 {
     return static_cast<uint8_t>((message_id << MESSAGE_ID_SHIFT) | (message_type & MESSAGE_TYPE_MASK));
@@ -58,3 +61,5 @@ constexpr uint8_t id_type_byte(uint8_t message_id, uint8_t message_type)
 constexpr uint8_t message_type_of(uint8_t id_byte) { return id_byte & MESSAGE_TYPE_MASK; }
 
 constexpr uint8_t message_id_of(uint8_t id_byte) { return id_byte >> MESSAGE_ID_SHIFT; }
+
+} // namespace korva

@@ -1,7 +1,14 @@
 // Receive path of Korva: the listener pulls one frame per call through the
 // transport hooks, the parser checks it in place and notifies or answers it.
-// Included by korva_engine.hpp.
+//
+//
+// A part of korva_engine.hpp, included at its end: it defines members of the
+// class declared there.
 #pragma once
+
+#ifndef KORVA_ENGINE_PARTS
+#error "korva_receive.hpp is a part of korva_engine.hpp; include korva_engine.hpp or korva.hpp instead"
+#endif
 
 #include <cstring>
 
@@ -38,7 +45,7 @@ Korva_Status_t Korva<Address>::listener()
         }
         rx_pos = HEADER_SIZE;
         rx_flags |= RX_START;
-        remaining = static_cast<uint16_t>(rx_buffer[1] + FRAME_TRAILER_SIZE);
+        remaining = static_cast<uint16_t>(rx_buffer[1] + korva::FRAME_TRAILER_SIZE);
         rx_flags |= Address::is_for(rx_buffer[2], own_id()) ? RX_FOR_US : RX_OTHER;
     } else if (is_packet_broken(header_status)) {
         return header_status;
@@ -83,8 +90,8 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
     }
     rx_flags |= RX_CHECKED;
 
-    const uint16_t body_len = static_cast<uint16_t>(len - FRAME_TRAILER_SIZE);
-    const uint16_t computed = crc16(src, body_len, crc16(rx_buffer, HEADER_SIZE, CRC16_INIT));
+    const uint16_t body_len = static_cast<uint16_t>(len - korva::FRAME_TRAILER_SIZE);
+    const uint16_t computed = crc16(src, body_len, crc16(rx_buffer, HEADER_SIZE, korva::CRC16_INIT));
     const uint16_t received = static_cast<uint16_t>((src[body_len] << 8) | src[body_len + 1]);
     const Korva_Status_t status = computed == received ? KORVA_STATUS_SUCCESS : KORVA_STATUS_CRC_ERROR;
     rx_flags |= RX_CRC;
@@ -97,14 +104,14 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
 
     const uint8_t id_byte = rx_buffer[3];
     Korva_Status_t result = status;
-    if (message_type_of(id_byte) == KV_REQUEST_EVENT && message_id_of(id_byte) >= FIRST_RESERVED_ID) {
+    if (korva::message_type_of(id_byte) == KV_REQUEST_EVENT && korva::message_id_of(id_byte) >= korva::FIRST_RESERVED_ID) {
         // Reserved requests are the engine's own business, never the application's.
         if (status == KORVA_STATUS_SUCCESS) {
             take_reserved_request();
             result = KORVA_STATUS_DEFAULT;
         }
     } else {
-        deliver(message_type_of(id_byte), status);
+        deliver(korva::message_type_of(id_byte), status);
     }
     rx_flags = 0;
     return result;
@@ -114,7 +121,7 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
 template <class Address>
 Korva_Status_t Korva<Address>::check_pending_header(uint16_t len) const
 {
-    if (len != rx_buffer[1] + FRAME_TRAILER_SIZE) {
+    if (len != rx_buffer[1] + korva::FRAME_TRAILER_SIZE) {
         return KORVA_STATUS_MESSAGE_LENGTH_ERROR;
     }
     if (rx_pos != HEADER_SIZE) {
@@ -153,7 +160,7 @@ template <class Address>
 void Korva<Address>::take_reserved_request()
 {
     const uint8_t requester = Address::transmitter(rx_buffer[2]);
-    const uint8_t message_id = message_id_of(rx_buffer[3]);
+    const uint8_t message_id = korva::message_id_of(rx_buffer[3]);
     if (stream_open()) {
         held_answers = static_cast<uint16_t>(held_answers | (1u << requester));
         held_message_ids[requester] = message_id;
@@ -185,11 +192,12 @@ void Korva<Address>::answer_reserved(uint8_t requester, uint8_t message_id)
         static_cast<uint8_t>(KORVA_VERSION >> 16),
         static_cast<uint8_t>(KORVA_VERSION >> 24),
     };
-    header.id_byte = id_type_byte(message_id, KV_RESPONSE_EVENT);
+    header.id_byte = korva::id_type_byte(message_id, KV_RESPONSE_EVENT);
     header.adr_byte = Address::with_receiver(header.adr_byte, requester);
-    if (message_id == VERSION_REQUEST_ID) {
-        send_one_frame(version, sizeof(version), 1);
+    // One attempt, and nobody to report a failure to: the requester asks again.
+    if (message_id == korva::VERSION_REQUEST_ID) {
+        static_cast<void>(send_one_frame(version, sizeof(version), 1));
     } else {
-        send_one_frame(nullptr, 0, 1);
+        static_cast<void>(send_one_frame(nullptr, 0, 1));
     }
 }

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-enum Korva_Status_t : uint8_t {
+// A status dropped unread is a failure nobody sees: the compiler flags it.
+// Discard one on purpose with static_cast<void>.
+enum [[nodiscard]] Korva_Status_t : uint8_t {
     KORVA_STATUS_DEFAULT = 0,
     KORVA_STATUS_SUCCESS = 1,
     KORVA_STATUS_PORT_BUSY = 2,

@@ -1,6 +1,13 @@
 // Transmit path of Korva: one-shot frames (composed whole, or piece by piece
-// without a transmit buffer) and streamed frames. Included by korva_engine.hpp.
+// without a transmit buffer) and streamed frames.
+//
+// A part of korva_engine.hpp, included at its end: it defines members of the
+// class declared there.
 #pragma once
+
+#ifndef KORVA_ENGINE_PARTS
+#error "korva_transmit.hpp is a part of korva_engine.hpp; include korva_engine.hpp or korva.hpp instead"
+#endif
 
 #include <cstring>
 
@@ -22,11 +29,11 @@ template <class Address>
 Korva_Status_t Korva<Address>::write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len,
                                      uint8_t count)
 {
-    if (message_id >= FIRST_RESERVED_ID) {
+    if (message_id >= korva::FIRST_RESERVED_ID) {
         return KORVA_STATUS_MESSAGE_ID_ERROR;
     }
     header.adr_byte = Address::with_receiver(header.adr_byte, receiver_id);
-    header.id_byte = id_type_byte(message_id, KV_WRITE_EVENT);
+    header.id_byte = korva::id_type_byte(message_id, KV_WRITE_EVENT);
     return send_frame(data, len, count);
 }
 
@@ -43,14 +50,14 @@ template <class Address>
 Korva_Status_t Korva<Address>::set_frame_length(uint8_t len, uint16_t& frame_len)
 {
     header.len_byte = len;
-    frame_len = static_cast<uint16_t>(len + FRAME_OVERHEAD);
+    frame_len = static_cast<uint16_t>(len + korva::FRAME_OVERHEAD);
     if (fixed_packet_size == 0) {
         return KORVA_STATUS_SUCCESS;
     }
-    if (fixed_packet_size < frame_len || fixed_packet_size > MAX_FRAME_LENGTH) {
+    if (fixed_packet_size < frame_len || fixed_packet_size > korva::MAX_FRAME_LENGTH) {
         return KORVA_STATUS_MESSAGE_LENGTH_ERROR;
     }
-    header.len_byte = static_cast<uint8_t>(fixed_packet_size - FRAME_OVERHEAD);
+    header.len_byte = static_cast<uint8_t>(fixed_packet_size - korva::FRAME_OVERHEAD);
     frame_len = fixed_packet_size;
     return KORVA_STATUS_SUCCESS;
 }
@@ -59,7 +66,7 @@ template <class Address>
 void Korva<Address>::notify_sent(Korva_Status_t status)
 {
     if (tx_callback_ptr != nullptr) {
-        tx_callback_ptr(message_type_of(header.id_byte), status, header_bytes());
+        tx_callback_ptr(korva::message_type_of(header.id_byte), status, header_bytes());
     }
 }
 
@@ -117,9 +124,9 @@ Korva_Status_t Korva<Address>::send_frame_buffered(const uint8_t* data, uint8_t 
     std::memset(out + len, 0, body_len - len);
     out += body_len;
     tx_flags |= TX_DATA;
-    const uint16_t crc = crc16(tx_buffer, HEADER_SIZE + body_len, CRC16_INIT);
-    *out++ = crc_high(crc);
-    *out++ = crc_low(crc);
+    const uint16_t crc = crc16(tx_buffer, HEADER_SIZE + body_len, korva::CRC16_INIT);
+    *out++ = korva::crc_high(crc);
+    *out++ = korva::crc_low(crc);
     *out = MESSAGE_END;
     tx_flags |= TX_END;
     return write_retry(tx_buffer, frame_len, count);
@@ -135,7 +142,7 @@ Korva_Status_t Korva<Address>::send_frame_bytewise(const uint8_t* data, uint8_t 
     }
     static constexpr uint8_t padding = 0;
 
-    uint16_t crc = crc16(START_PIECE, sizeof(START_PIECE), CRC16_INIT);
+    uint16_t crc = crc16(korva::START_PIECE, sizeof(korva::START_PIECE), korva::CRC16_INIT);
     crc = crc16(header_bytes(), sizeof(header), crc);
     crc = crc16(data, len, crc);
     const uint16_t pad_count = header.len_byte - len;
@@ -143,7 +150,7 @@ Korva_Status_t Korva<Address>::send_frame_bytewise(const uint8_t* data, uint8_t 
         crc = crc16(&padding, 1, crc);
     }
 
-    if ((status = write_retry(START_PIECE, sizeof(START_PIECE), count)) != KORVA_STATUS_SUCCESS) {
+    if ((status = write_retry(korva::START_PIECE, sizeof(korva::START_PIECE), count)) != KORVA_STATUS_SUCCESS) {
         return status;
     }
     tx_flags |= TX_START;
@@ -160,7 +167,7 @@ Korva_Status_t Korva<Address>::send_frame_bytewise(const uint8_t* data, uint8_t 
         }
     }
     tx_flags |= TX_DATA | TX_END;
-    const uint8_t trailer[FRAME_TRAILER_SIZE] = {crc_high(crc), crc_low(crc), MESSAGE_END};
+    const uint8_t trailer[korva::FRAME_TRAILER_SIZE] = {korva::crc_high(crc), korva::crc_low(crc), MESSAGE_END};
     return write_retry(trailer, sizeof(trailer), count);
 }
 
@@ -168,18 +175,18 @@ template <class Address>
 Korva_Status_t Korva<Address>::start_write_queue(Korva_message_types message_type, uint8_t receiver_id,
                                                  uint8_t message_id, uint8_t len, uint8_t count)
 {
-    if (message_id >= FIRST_RESERVED_ID) {
+    if (message_id >= korva::FIRST_RESERVED_ID) {
         return KORVA_STATUS_MESSAGE_ID_ERROR;
     }
     header.adr_byte = Address::with_receiver(header.adr_byte, receiver_id);
-    header.id_byte = id_type_byte(message_id, message_type);
+    header.id_byte = korva::id_type_byte(message_id, message_type);
     header.len_byte = len;
     if (rx_flags & RX_OTHER) {
         return KORVA_STATUS_PORT_BUSY;
     }
     tx_flags = 0;
-    queue_crc = crc16(START_PIECE, sizeof(START_PIECE), CRC16_INIT);
-    const Korva_Status_t started = write_retry(START_PIECE, sizeof(START_PIECE), count);
+    queue_crc = crc16(korva::START_PIECE, sizeof(korva::START_PIECE), korva::CRC16_INIT);
+    const Korva_Status_t started = write_retry(korva::START_PIECE, sizeof(korva::START_PIECE), count);
     if (started != KORVA_STATUS_SUCCESS) {
         return started;
     }
@@ -224,7 +231,7 @@ Korva_Status_t Korva<Address>::finalize_queue(uint8_t count)
     if (!(tx_flags & TX_HEADER) || !(tx_flags & TX_DATA) || header.len_byte == 0) {
         return KORVA_STATUS_FAIL;
     }
-    const uint8_t trailer[FRAME_TRAILER_SIZE] = {crc_high(queue_crc), crc_low(queue_crc), MESSAGE_END};
+    const uint8_t trailer[korva::FRAME_TRAILER_SIZE] = {korva::crc_high(queue_crc), korva::crc_low(queue_crc), MESSAGE_END};
     if (count == 0) {
         return KORVA_STATUS_DEFAULT;
     }

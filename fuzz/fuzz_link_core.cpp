@@ -29,7 +29,7 @@ public:
     void rx_callback(uint8_t, Korva_Status_t status, const uint8_t* header) override
     {
         if (status == KORVA_STATUS_SUCCESS) {
-            Bytes frame(header - 1, header + 3 + header[0] + FRAME_TRAILER_SIZE);
+            Bytes frame(header - 1, header + 3 + header[0] + korva::FRAME_TRAILER_SIZE);
             frame[0] = MESSAGE_START; // the start byte lies before the header in the engine's buffer
             // The listener has read the whole frame, so it ends where the unread bytes begin.
             delivered_at.insert(fed - link.rx.size() - frame.size());
@@ -51,35 +51,35 @@ Bytes make_frame(FuzzedDataProvider& input)
 {
     const uint8_t transmitter = input.ConsumeIntegral<uint8_t>() & 0x0F;
     const uint8_t receiver = input.ConsumeBool() ? OWN_ID : PUBLIC_ID_4BIT;
-    const uint8_t type = input.ConsumeIntegral<uint8_t>() & MESSAGE_TYPE_MASK;
+    const uint8_t type = input.ConsumeIntegral<uint8_t>() & korva::MESSAGE_TYPE_MASK;
     // Reserved requests are answered, not delivered; keep to ordinary ids.
-    const uint8_t message_id = input.ConsumeIntegralInRange<uint8_t>(0, FIRST_RESERVED_ID - 1);
+    const uint8_t message_id = input.ConsumeIntegralInRange<uint8_t>(0, korva::FIRST_RESERVED_ID - 1);
     const Bytes payload = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange<size_t>(0, 40));
     Bytes frame = {MESSAGE_START, static_cast<uint8_t>(payload.size()),
-                   static_cast<uint8_t>(transmitter << 4 | receiver), id_type_byte(message_id, type)};
+                   static_cast<uint8_t>(transmitter << 4 | receiver), korva::id_type_byte(message_id, type)};
     frame.insert(frame.end(), payload.begin(), payload.end());
-    const uint16_t crc = crc16(frame.data(), static_cast<uint16_t>(frame.size()), CRC16_INIT);
-    frame.insert(frame.end(), {crc_high(crc), crc_low(crc), MESSAGE_END});
+    const uint16_t crc = crc16(frame.data(), static_cast<uint16_t>(frame.size()), korva::CRC16_INIT);
+    frame.insert(frame.end(), {korva::crc_high(crc), korva::crc_low(crc), MESSAGE_END});
     return frame;
 }
 
 bool intact_frame_at(const Bytes& stream, size_t at)
 {
-    if (stream[at] != MESSAGE_START || at + FRAME_OVERHEAD > stream.size()) {
+    if (stream[at] != MESSAGE_START || at + korva::FRAME_OVERHEAD > stream.size()) {
         return false;
     }
-    const size_t length = stream[at + 1] + FRAME_OVERHEAD;
+    const size_t length = stream[at + 1] + korva::FRAME_OVERHEAD;
     if (at + length > stream.size() || stream[at + length - 1] != MESSAGE_END) {
         return false;
     }
-    const uint16_t crc = crc16(&stream[at], static_cast<uint16_t>(length - FRAME_TRAILER_SIZE), CRC16_INIT);
-    return stream[at + length - 3] == crc_high(crc) && stream[at + length - 2] == crc_low(crc);
+    const uint16_t crc = crc16(&stream[at], static_cast<uint16_t>(length - korva::FRAME_TRAILER_SIZE), korva::CRC16_INIT);
+    return stream[at + length - 3] == korva::crc_high(crc) && stream[at + length - 2] == korva::crc_low(crc);
 }
 
 bool covered_by_another_frame(const Bytes& stream, size_t start)
 {
-    for (size_t at = start >= MAX_FRAME_LENGTH ? start - MAX_FRAME_LENGTH : 0; at < start; ++at) {
-        if (intact_frame_at(stream, at) && at + stream[at + 1] + FRAME_OVERHEAD > start) {
+    for (size_t at = start >= korva::MAX_FRAME_LENGTH ? start - korva::MAX_FRAME_LENGTH : 0; at < start; ++at) {
+        if (intact_frame_at(stream, at) && at + stream[at + 1] + korva::FRAME_OVERHEAD > start) {
             return true;
         }
     }
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const size_t chunk = std::min(stream.size() - fed, input.ConsumeIntegralInRange<size_t>(1, 300));
         fed += node.link.feed(&stream[fed], chunk, now);
         node.link.pump(node, now);
-        FUZZ_CHECK(node.link.rx.size() < MAX_FRAME_LENGTH);
+        FUZZ_CHECK(node.link.rx.size() < korva::MAX_FRAME_LENGTH);
     }
     now += std::chrono::seconds(1); // the line goes quiet: every fragment goes stale
     node.link.pump(node, now);

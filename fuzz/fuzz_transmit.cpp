@@ -49,7 +49,7 @@ void check_one_shot(const WireRecorder& node, Korva_Status_t status, size_t wire
     const size_t written = node.wire.size() - wire_before;
     const uint8_t* frame = node.wire.data() + wire_before;
     check_frame(frame, written);
-    const size_t expected = node.fixed_packet_size ? node.fixed_packet_size : payload_len + FRAME_OVERHEAD;
+    const size_t expected = node.fixed_packet_size ? node.fixed_packet_size : payload_len + korva::FRAME_OVERHEAD;
     FUZZ_CHECK(written == expected);
 }
 

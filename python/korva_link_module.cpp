@@ -80,14 +80,14 @@ public:
 // instance per call would be the dearest part of a delivered frame. Never
 // freed, so nothing is released after the interpreter is gone.
 struct CallbackValues {
-    py::object types[MESSAGE_TYPE_MASK + 1];
+    py::object types[korva::MESSAGE_TYPE_MASK + 1];
     py::object statuses[korva::link::STATUS_COUNT];
 
     static const CallbackValues& get()
     {
         static const CallbackValues* values = [] {
             auto* made = new CallbackValues;
-            for (uint8_t type = 0; type <= MESSAGE_TYPE_MASK; ++type) {
+            for (uint8_t type = 0; type <= korva::MESSAGE_TYPE_MASK; ++type) {
                 made->types[type] = py::cast(static_cast<Korva_event_types>(type));
             }
             for (uint8_t status = 0; status < korva::link::STATUS_COUNT; ++status) {
@@ -113,7 +113,7 @@ public:
         }
         if (!callback.is_none()) {
             const CallbackValues& values = CallbackValues::get();
-            callback(values.types[message_type & MESSAGE_TYPE_MASK],
+            callback(values.types[message_type & korva::MESSAGE_TYPE_MASK],
                      values.statuses[std::min<size_t>(status, korva::link::STATUS_COUNT - 1)], std::move(header));
         }
     }

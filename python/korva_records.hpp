@@ -30,8 +30,8 @@ inline pyKORVA_PUBLIC decode_header(const uint8_t* header)
     record.data_len = header[0];
     record.receiver_id = Address::receiver(header[1]);
     record.transmitter_id = Address::transmitter(header[1]);
-    record.message_type = message_type_of(header[2]);
-    record.message_id = message_id_of(header[2]);
+    record.message_type = korva::message_type_of(header[2]);
+    record.message_id = korva::message_id_of(header[2]);
     record.data.assign(header + 3, header + 3 + header[0]);
     return record;
 }

@@ -17,8 +17,8 @@ Bytes body_of(const Bytes& frame) { return Bytes(frame.begin() + 4, frame.end())
 Bytes with_reserved_type(uint8_t id_byte)
 {
     const uint8_t header[] = {0xFB, 0x00, 0x3E, id_byte};
-    const uint16_t crc = crc16(header, sizeof(header), CRC16_INIT);
-    return {0xFB, 0x00, 0x3E, id_byte, crc_high(crc), crc_low(crc), 0xBF};
+    const uint16_t crc = crc16(header, sizeof(header), korva::CRC16_INIT);
+    return {0xFB, 0x00, 0x3E, id_byte, korva::crc_high(crc), korva::crc_low(crc), 0xBF};
 }
 
 } // namespace

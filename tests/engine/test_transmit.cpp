@@ -113,7 +113,7 @@ TEST(OneShot, PaddingTurnsOffAgainAndLargestPaddingFits)
     ASSERT_EQ(node.writes.back().size(), 262u);
     EXPECT_EQ(node.writes.back()[1], 255);
     const Bytes& big = node.writes.back();
-    EXPECT_EQ(crc16(big.data(), 259, CRC16_INIT), (big[259] << 8) | big[260]);
+    EXPECT_EQ(crc16(big.data(), 259, korva::CRC16_INIT), (big[259] << 8) | big[260]);
 
     node.set_fixed_packet_size(0);
     ASSERT_EQ(node.write(3, 5, kPayload12.data(), 2, 5), KORVA_STATUS_SUCCESS);
@@ -125,8 +125,8 @@ TEST(OneShot, LongestPayloadIsOne262ByteFrameOnEveryPath)
     const Bytes payload = counting_payload(255);
     Bytes expected = {0xFB, 0xFF, 0xE3, 0x14};
     expected.insert(expected.end(), payload.begin(), payload.end());
-    const uint16_t crc = crc16(expected.data(), expected.size(), CRC16_INIT);
-    expected.insert(expected.end(), {crc_high(crc), crc_low(crc), 0xBF});
+    const uint16_t crc = crc16(expected.data(), expected.size(), korva::CRC16_INIT);
+    expected.insert(expected.end(), {korva::crc_high(crc), korva::crc_low(crc), 0xBF});
     ASSERT_EQ(expected.size(), 262u);
 
     ScriptedNode buffered(14);

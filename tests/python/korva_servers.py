@@ -34,7 +34,9 @@ class Program:
     process = None
 
     def start(self, *args):
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # A sanitizer runtime preloaded for the tests is no business of these programs.
+        environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment)
 
     def stop(self, sig=signal.SIGTERM):
         if self.process is not None and self.process.poll() is None:
@@ -74,7 +76,8 @@ class Ser2net(Program):
     def start(self):
         super().start("ser2net", "-n", "-c", self.config, "-P", self.pid_file)
         if not wait_until(self.listening):
-            raise RuntimeError("ser2net does not listen on port %d" % self.port)
+            self.process.kill()
+            raise RuntimeError("ser2net does not listen on port %d: %s" % (self.port, self.process.stderr.read()))
 
     def listening(self):
         # Read from the kernel's table: a probe connection would take
@@ -91,9 +94,13 @@ class Rig:
     def __enter__(self):
         self._folder = tempfile.TemporaryDirectory()
         self.ptys = SocatPtys(self._folder.name)
-        self.ptys.start()
         self.ser2net = Ser2net(self._folder.name, self.ptys.a)
-        self.ser2net.start()
+        try:
+            self.ptys.start()
+            self.ser2net.start()
+        except BaseException:
+            self.__exit__()
+            raise
         self.tty, self.url = self.ptys.b, self.ser2net.url
         return self
 
