@@ -119,7 +119,10 @@ void BM_receive(benchmark::State& state)
     BenchNode sender(14);
     BenchNode receiver(3);
     sender.loop_to = &receiver;
-    sender.write(3, 5, payload.data(), static_cast<uint8_t>(payload.size()), 1);
+    if (sender.write(3, 5, payload.data(), static_cast<uint8_t>(payload.size()), 1) != KORVA_STATUS_SUCCESS) {
+        state.SkipWithError("the frame to receive was not sent");
+        return;
+    }
     for (auto _ : state) {
         receiver.read_pos = 0;
         benchmark::DoNotOptimize(receiver.listener());
@@ -136,7 +139,7 @@ void BM_loopback(benchmark::State& state)
     const auto len = static_cast<uint8_t>(payload.size());
     for (auto _ : state) {
         receiver.rewind();
-        sender.write(3, 5, payload.data(), len, 1);
+        benchmark::DoNotOptimize(sender.write(3, 5, payload.data(), len, 1));
         benchmark::DoNotOptimize(receiver.listener());
     }
     report_delivered_frames(state, receiver);

@@ -19,10 +19,10 @@
 // over everything before it, end byte, and never longer than the maximum.
 inline void check_frame(const uint8_t* frame, size_t len)
 {
-    FUZZ_CHECK(len >= FRAME_OVERHEAD && len <= MAX_FRAME_LENGTH);
+    FUZZ_CHECK(len >= korva::FRAME_OVERHEAD && len <= korva::MAX_FRAME_LENGTH);
     FUZZ_CHECK(frame[0] == MESSAGE_START);
-    FUZZ_CHECK(frame[1] + FRAME_OVERHEAD == len);
-    const uint16_t crc = crc16(frame, len - FRAME_TRAILER_SIZE, CRC16_INIT);
-    FUZZ_CHECK(frame[len - 3] == crc_high(crc) && frame[len - 2] == crc_low(crc));
+    FUZZ_CHECK(frame[1] + korva::FRAME_OVERHEAD == len);
+    const uint16_t crc = crc16(frame, len - korva::FRAME_TRAILER_SIZE, korva::CRC16_INIT);
+    FUZZ_CHECK(frame[len - 3] == korva::crc_high(crc) && frame[len - 2] == korva::crc_low(crc));
     FUZZ_CHECK(frame[len - 1] == MESSAGE_END);
 }

@@ -114,11 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (fed < stream.size()) {
         const size_t chunk = std::min(stream.size() - fed, input.ConsumeIntegralInRange<size_t>(1, 300));
         fed += node.link.feed(&stream[fed], chunk, now);
-        node.link.pump(node, now);
+        static_cast<void>(node.link.pump(node, now)); // outcomes are checked through what was delivered
         FUZZ_CHECK(node.link.rx.size() < korva::MAX_FRAME_LENGTH);
     }
     now += std::chrono::seconds(1); // the line goes quiet: every fragment goes stale
-    node.link.pump(node, now);
+    static_cast<void>(node.link.pump(node, now));
     FUZZ_CHECK(node.link.rx.empty());
 
     for (const Bytes& frame : node.delivered) {

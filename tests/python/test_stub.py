@@ -51,8 +51,9 @@ class StubTest(unittest.TestCase):
 
     def test_record_and_enumeration_members_agree(self):
         for name in ("pyKORVA_PUBLIC", "Korva_Pair", "Korva_Status_t", "Korva_event_types", "Korva_headers"):
-            self.assertEqual(public(class_members(self.classes[name], self.classes)), public(dir(getattr(KorvaPy, name))),
-                             name)
+            with self.subTest(name=name):
+                self.assertEqual(public(class_members(self.classes[name], self.classes)),
+                                 public(dir(getattr(KorvaPy, name))))
 
     def test_method_arities_agree_with_the_registered_signatures(self):
         for item in self.classes["KORVA_PUBLIC"].body:
@@ -62,7 +63,21 @@ class StubTest(unittest.TestCase):
             doc = getattr(KorvaPy.KORVA_PUBLIC, item.name).__doc__
             signature = re.match(r"\w+\((.*?)\) ->", doc.splitlines()[0]).group(1)
             registered_arity = len([part for part in signature.split(",") if part.strip()])
-            self.assertEqual(stub_arity, registered_arity, item.name)
+            with self.subTest(name=item.name):
+                self.assertEqual(stub_arity, registered_arity)
+
+    def test_every_class_and_engine_method_is_documented(self):
+        undocumented = [name for name, node in self.classes.items() if not ast.get_docstring(node)]
+        undocumented += [item.name for item in self.classes["KORVA_PUBLIC"].body
+                         if isinstance(item, ast.FunctionDef) and not ast.get_docstring(item)]
+        self.assertEqual(undocumented, [])
+
+    def test_documented_statuses_exist(self):
+        for item in ast.walk(self.tree):
+            if isinstance(item, (ast.ClassDef, ast.FunctionDef)) and ast.get_docstring(item):
+                for status in re.findall(r"KORVA_STATUS_\w+", ast.get_docstring(item)):
+                    with self.subTest(name=item.name, status=status):
+                        self.assertIn(status, KorvaPy.Korva_Status_t.__members__)
 
 
 if __name__ == "__main__":
