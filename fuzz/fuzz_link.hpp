@@ -38,13 +38,14 @@ public:
     }
 
     // Every frame written from the receive path is an automatic response,
-    // composed whole in the transmit buffer.
+    // composed whole in the transmit buffer (I4, SECURITY.md).
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
     {
         check_frame(data, len);
         return KORVA_STATUS_SUCCESS;
     }
 
+    // I3 (SECURITY.md): a frame delivered as SUCCESS has a right checksum and end byte.
     void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
     {
         FUZZ_CHECK(header == rx_buffer + 1);
@@ -82,7 +83,7 @@ private:
 };
 
 // Calls the listener until the input is spent; the receive state must be
-// idle after every call.
+// idle after every call (I2, SECURITY.md).
 inline void run_listener(const uint8_t* data, size_t size, bool reenter)
 {
     FuzzedDataProvider input(data, size);

@@ -2,10 +2,11 @@
 // a stream of noise runs and intact frames for node 14, then feeds it in
 // chunks of the input's choosing; at the end the line goes quiet and the
 // stale fragments are flushed. Checked:
-// - a frame delivered as SUCCESS lies whole and intact in the stream;
+// - a frame delivered as SUCCESS lies whole and intact in the stream (I8,
+//   SECURITY.md);
 // - every intact frame put in the stream is delivered, unless another
 //   intact frame covers its start byte (which the link may rightly take);
-// - after each pump less than one frame stays buffered (memory bounds).
+// - after each pump less than one frame stays buffered (I8).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

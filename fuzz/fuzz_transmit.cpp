@@ -1,5 +1,6 @@
 // An arbitrary sequence of transmit operations. Whatever the order, every
-// complete one-shot send puts exactly one well-formed frame on the wire,
+// complete one-shot send puts exactly one well-formed frame (I4,
+// SECURITY.md) on the wire,
 // and a streamed frame that was finished puts out a correctly checksummed
 // one.
 #include <array>

@@ -1,5 +1,6 @@
 // Reserved requests that arrive while a streamed frame is open are answered
-// only once the frame is complete, so no answer lands inside it on the wire.
+// only once the frame is complete, so no answer lands inside it on the wire
+// (I6, SECURITY.md).
 #include <gtest/gtest.h>
 
 #include "test_link.hpp"

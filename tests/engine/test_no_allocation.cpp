@@ -1,6 +1,6 @@
 // The engine must never allocate: replace the global allocator with a
 // counting one and drive every transmit and receive path over a transport
-// that stores into fixed arrays.
+// that stores into fixed arrays (I5, SECURITY.md).
 #include <gtest/gtest.h>
 
 #include <array>

@@ -33,7 +33,8 @@ TEST(Listener, FewerThanFourBytesReadsNothing)
 
     node.feed({0xFD});
     EXPECT_NE(node.listener(), KORVA_STATUS_DEFAULT);
-    EXPECT_EQ(node.read_sizes.front(), 1u) << "four bytes start the hunt";
+    ASSERT_FALSE(node.read_sizes.empty()) << "four bytes start the hunt";
+    EXPECT_EQ(node.read_sizes.front(), 1u);
 }
 
 TEST(Listener, NoReceiveBufferReadsNothing)
@@ -131,17 +132,6 @@ TEST(Listener, BadEndByteWinsOverOtherFaults)
     }
 }
 
-TEST(Listener, HuntRunningDryStillReadsTheHeader)
-{
-    ScriptedNode node(14);
-    node.rx_pos = 9;
-    node.feed({0x01, 0x02, 0x03, 0x04});
-    EXPECT_EQ(node.listener(), KORVA_STATUS_START_BYTE_ERROR);
-    EXPECT_EQ(node.read_sizes, (std::vector<uint16_t>{1, 1, 1, 1, 3}));
-    EXPECT_EQ(node.rx_pos, 0);
-    EXPECT_EQ(node.rx_flags, 0);
-}
-
 TEST(Listener, HuntStopsAtAFailedRead)
 {
     ScriptedNode node(14);
@@ -173,24 +163,6 @@ TEST(Listener, SoftHeaderFailureReadsFourBytesThatTheParserRejects)
         EXPECT_EQ(node.rx_flags, 0);
         EXPECT_TRUE(node.notifications.empty());
     }
-}
-
-TEST(Listener, HardReadFailuresAreReturned)
-{
-    ScriptedNode header_fails(14);
-    header_fails.feed(kWriteTo14);
-    header_fails.rx_pos = 6;
-    header_fails.read_script = {KORVA_STATUS_SUCCESS, KORVA_STATUS_RX_ERROR};
-    EXPECT_EQ(header_fails.listener(), KORVA_STATUS_RX_ERROR);
-    EXPECT_EQ(header_fails.read_sizes, (std::vector<uint16_t>{1, 3}));
-    EXPECT_EQ(header_fails.rx_pos, 6) << "a broken header read leaves the receive state alone";
-
-    ScriptedNode body_fails(14);
-    body_fails.feed(kWriteTo5);
-    body_fails.read_script = {KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS, KORVA_STATUS_TIMEOUT};
-    EXPECT_EQ(body_fails.listener(), KORVA_STATUS_TIMEOUT);
-    EXPECT_EQ(body_fails.rx_flags, 0) << "RX_OTHER must not outlive a failed body read";
-    EXPECT_EQ(body_fails.rx_pos, 4);
 }
 
 TEST(Listener, SendsAreBusyWhileAnotherNodesFrameIsRead)
@@ -286,50 +258,8 @@ TEST(HandleMessageData, CompletesThePendingFrameFromInsideTheBodyRead)
     EXPECT_EQ(handled, KORVA_STATUS_SUCCESS);
     ASSERT_EQ(node.notifications.size(), 1u);
     EXPECT_EQ(hex(node.notifications[0].header_and_body), "02 3E 14 01 02");
-    EXPECT_TRUE(result == KORVA_STATUS_END_BYTE_ERROR || result == KORVA_STATUS_HEADER_LENGTH_ERROR ||
-                result == KORVA_STATUS_START_BYTE_ERROR)
-        << int(result);
+    EXPECT_EQ(result, KORVA_STATUS_END_BYTE_ERROR);
     EXPECT_EQ(node.rx_flags, 0);
-}
-
-TEST(HandleMessageData, OutsideAListenerCallChangesNothing)
-{
-    ScriptedNode node(14);
-    node.feed(kWriteTo14);
-    ASSERT_EQ(node.listener(), KORVA_STATUS_SUCCESS);
-    const Bytes rx_before(node.rx_storage, node.rx_storage + KORVA_BUFFER_SIZE);
-    const uint16_t pos_before = node.rx_pos;
-
-    const Bytes body = body_of(kWriteTo14);
-    const Bytes no_end = {0x01, 0x02, 0xD7, 0xC8, 0x00};
-    const Bytes short_body = {0x01, 0xBF};
-    struct Case {
-        const Bytes* data;
-        size_t size;
-        uint16_t len;
-        Korva_Status_t result;
-    };
-    const Case cases[] = {
-        {&body, body.size(), 5, KORVA_STATUS_HEADER_LENGTH_ERROR},
-        {&body, body.size(), 4, KORVA_STATUS_END_BYTE_ERROR},
-        {&short_body, short_body.size(), 2, KORVA_STATUS_MESSAGE_LENGTH_ERROR},
-        {&no_end, no_end.size(), 5, KORVA_STATUS_END_BYTE_ERROR},
-        {&body, body.size(), 0, KORVA_STATUS_MESSAGE_LENGTH_ERROR},
-        {&body, body.size(), 6, KORVA_STATUS_MESSAGE_LENGTH_ERROR},
-        {&body, body.size(), 60000, KORVA_STATUS_MESSAGE_LENGTH_ERROR},
-        {nullptr, 0, 5, KORVA_STATUS_NULL_MESSAGE},
-    };
-    for (const Case& c : cases) {
-        const uint8_t* data = c.data ? c.data->data() : nullptr;
-        EXPECT_EQ(node.handle_message_data(data, c.size, c.len), c.result) << c.len;
-        EXPECT_EQ(node.rx_flags, 0);
-        EXPECT_EQ(node.rx_pos, pos_before);
-        EXPECT_EQ(Bytes(node.rx_storage, node.rx_storage + KORVA_BUFFER_SIZE), rx_before);
-    }
-    EXPECT_EQ(node.notifications.size(), 1u);
-
-    node.rx_pos = 4;
-    EXPECT_EQ(node.handle_message_data(body.data(), body.size(), 5), KORVA_STATUS_START_BYTE_ERROR);
 }
 
 TEST(LoopBack, TwoEnginesExchangeEveryKindOfFrame)

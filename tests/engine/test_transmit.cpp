@@ -238,51 +238,6 @@ TEST(Refusals, ReservedMessageIdChangesNothing)
     EXPECT_EQ(node.tx_flags, flags);
 }
 
-TEST(Refusals, NullDataWithLengthFailsAndKeepsFlags)
-{
-    ScriptedNode node(14);
-    node.tx_flags = TX_START | TX_HEADER;
-    EXPECT_EQ(node.write(3, 5, nullptr, 3, 5), KORVA_STATUS_FAIL);
-    EXPECT_EQ(node.push_to_queue(nullptr, 3, 5), KORVA_STATUS_FAIL);
-    EXPECT_EQ(node.tx_flags, TX_START | TX_HEADER);
-    EXPECT_TRUE(node.writes.empty());
-}
-
-TEST(Refusals, EveryOneShotAndStreamedStartIsBusyWhileAnotherNodesFrameArrives)
-{
-    ScriptedNode node(14);
-    node.rx_flags = RX_START | RX_OTHER;
-    node.tx_flags = TX_START;
-    EXPECT_EQ(node.write(3, 5, kPayload12.data(), 2, 5), KORVA_STATUS_PORT_BUSY);
-    EXPECT_EQ(node.header.adr_byte, 0xE3) << "write sets the receiver before the busy check";
-    EXPECT_EQ(node.write_public(5, kPayload12.data(), 2, 5), KORVA_STATUS_PORT_BUSY);
-    EXPECT_EQ(node.header.adr_byte, 0xEF);
-    EXPECT_EQ(node.send_frame(kPayload12.data(), 2, 5), KORVA_STATUS_PORT_BUSY);
-    EXPECT_EQ(node.start_write_queue(KV_INDICATE_EVENT, 4, 6, 9, 5), KORVA_STATUS_PORT_BUSY);
-    EXPECT_EQ(node.header.adr_byte, 0xE4);
-    EXPECT_EQ(node.header.id_byte, 0x1B);
-    EXPECT_EQ(node.header.len_byte, 9);
-    EXPECT_EQ(node.tx_flags, TX_START);
-    EXPECT_TRUE(node.writes.empty());
-}
-
-TEST(Refusals, LengthErrorIsNotifiedWithClearedFlags)
-{
-    static std::vector<std::pair<uint8_t, Korva_Status_t>> seen;
-    seen.clear();
-    ScriptedNode node(14);
-    node.tx_callback_ptr = [](uint8_t type, Korva_Status_t status, const uint8_t*) { seen.emplace_back(type, status); };
-    node.tx_flags = TX_START | TX_HEADER;
-    node.set_fixed_packet_size(8);
-    EXPECT_EQ(node.write(3, 5, kPayload12.data(), 2, 5), KORVA_STATUS_MESSAGE_LENGTH_ERROR);
-    EXPECT_EQ(node.tx_flags, 0);
-    node.set_fixed_packet_size(0);
-    EXPECT_EQ(node.write(3, 5, kPayload12.data(), 2, 5), KORVA_STATUS_SUCCESS);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], std::make_pair(uint8_t{0}, KORVA_STATUS_MESSAGE_LENGTH_ERROR));
-    EXPECT_EQ(seen[1], std::make_pair(uint8_t{0}, KORVA_STATUS_SUCCESS));
-}
-
 TEST(Streamed, PiecesCarryTheWorkedIndicateFrame)
 {
     ScriptedNode node(14);
@@ -319,26 +274,6 @@ TEST(Streamed, SameBytesAsOneShotWriteAndIndicateExample)
     ASSERT_EQ(indicate.push_to_queue(&payload, 1, 5), KORVA_STATUS_SUCCESS);
     ASSERT_EQ(indicate.finalize_queue(5), KORVA_STATUS_SUCCESS);
     EXPECT_EQ(hex(indicate.written()), "FB 01 EF 17 10 66 E4 BF");
-}
-
-TEST(Streamed, OutOfOrderStepsAreRefused)
-{
-    ScriptedNode fresh(14);
-    EXPECT_EQ(fresh.push_to_queue(kPayload12.data(), 2, 5), KORVA_STATUS_START_BYTE_ERROR);
-    EXPECT_EQ(fresh.finalize_queue(5), KORVA_STATUS_START_BYTE_ERROR);
-
-    ScriptedNode no_header(14);
-    no_header.tx_flags = TX_START;
-    EXPECT_EQ(no_header.push_to_queue(kPayload12.data(), 2, 5), KORVA_STATUS_FAIL);
-    EXPECT_EQ(no_header.finalize_queue(5), KORVA_STATUS_FAIL);
-
-    ScriptedNode no_data(14);
-    ASSERT_EQ(no_data.start_write_queue(KV_WRITE_EVENT, 3, 5, 2, 5), KORVA_STATUS_SUCCESS);
-    EXPECT_EQ(no_data.finalize_queue(5), KORVA_STATUS_FAIL);
-    EXPECT_EQ(no_data.tx_flags, TX_START | TX_HEADER);
-    EXPECT_TRUE(fresh.writes.empty());
-    EXPECT_TRUE(no_header.writes.empty());
-    EXPECT_EQ(no_data.writes.size(), 2u);
 }
 
 TEST(Streamed, EmptyPushWritesNothingButStillCallsTheTransport)

@@ -204,9 +204,10 @@ class HookFailureTest(unittest.TestCase):
             (node_with(__available__=lambda self: "5"), lambda n: n.listener()),
         ]
         for index, (node, call) in enumerate(cases):
-            with self.assertRaises(RuntimeError, msg=index) as caught:
-                call(node)
-            self.assertEqual(str(caught.exception), CAST_ERROR, index)
+            with self.subTest(case=index):
+                with self.assertRaises(RuntimeError) as caught:
+                    call(node)
+                self.assertEqual(str(caught.exception), CAST_ERROR)
 
     def test_none_results_give_an_empty_runtime_error(self):
         for hooks, call in (({"__write__": lambda self, b, n: None}, lambda n: n.write(3, 5, [1], 1)),

@@ -127,7 +127,7 @@ class ArgumentConversionTest(unittest.TestCase):
             lambda: node.finalize_queue(-1),
         ]
         for index, call in enumerate(bad_calls):
-            with self.assertRaises(TypeError, msg=index):
+            with self.subTest(call=index), self.assertRaises(TypeError):
                 call()
         self.assertEqual(node.calls, 0)
         self.assertEqual(node.write(3, 5, bytearray([1, 2]), 2), KorvaPy.KORVA_STATUS_SUCCESS)

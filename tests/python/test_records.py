@@ -29,7 +29,7 @@ class HeaderRecordTest(unittest.TestCase):
         record.data = [5]
         for field, value in (("message_id", 256), ("message_id", -1), ("message_id", 1.0),
                              ("data", b"ab"), ("data", "ab"), ("data", [256])):
-            with self.assertRaises(TypeError, msg=(field, value)):
+            with self.subTest(field=field, value=value), self.assertRaises(TypeError):
                 setattr(record, field, value)
         self.assertEqual(record.message_id, 7)
         self.assertEqual(record.data, [5])
