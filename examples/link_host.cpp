@@ -20,10 +20,10 @@ class PrintingNode : public HostNode {
 public:
     using HostNode::HostNode;
 
-    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
+    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* frame) override
     {
         std::printf("node %2u got type %u id %2u from %2u, %u bytes: %s\n", own_id(), message_type,
-                    korva::message_id_of(header[2]), korva_public_4bit_adr::transmitter(header[1]), header[0],
+                    korva::message_id_of(frame[2]), korva_public_4bit_adr::transmitter(frame[1]), frame[0],
                     resolve_status(status));
         ++received;
     }

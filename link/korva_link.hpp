@@ -96,10 +96,7 @@ struct PlainWait {
 template <class Engine>
 class Node : public Engine {
 public:
-    template <class... Args>
-    explicit Node(Args&&... args) : Engine(std::forward<Args>(args)...)
-    {
-    }
+    explicit Node(uint8_t id) : Engine(id) {}
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override { return link.port_write(data, len); }
     Korva_Status_t port_read(uint8_t* dst, uint16_t len) override { return link.port_read(dst, len); }

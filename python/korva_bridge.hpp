@@ -28,14 +28,14 @@ public:
     virtual Korva_Status_t write_bytes(std::vector<uint8_t> buffer, uint16_t len) = 0;
     virtual Korva_Pair read_bytes(uint16_t len) = 0;
 
-    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
+    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* frame) override
     {
-        notify_rx(static_cast<Korva_event_types>(message_type), status, decode_header(header));
+        notify_rx(static_cast<Korva_event_types>(message_type), status, decode_header(frame));
     }
 
-    void tx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
+    void tx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* frame) override
     {
-        notify_tx(static_cast<Korva_event_types>(message_type), status, decode_header(header));
+        notify_tx(static_cast<Korva_event_types>(message_type), status, decode_header(frame));
     }
 
     Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
@@ -99,14 +99,14 @@ public:
             [&]() -> uint64_t { PYBIND11_OVERRIDE_NAME(uint64_t, tramp, "__available__", port_available); });
     }
 
-    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
     {
-        PYBIND11_OVERRIDE_PURE_NAME(void, tramp, "__rx_callback__", notify_rx, message_type, status, header);
+        PYBIND11_OVERRIDE_PURE_NAME(void, tramp, "__rx_callback__", notify_rx, message_type, status, record);
     }
 
-    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
     {
-        PYBIND11_OVERRIDE_PURE_NAME(void, tramp, "__tx_callback__", notify_tx, message_type, status, header);
+        PYBIND11_OVERRIDE_PURE_NAME(void, tramp, "__tx_callback__", notify_tx, message_type, status, record);
     }
 
     Korva_Status_t write_bytes(std::vector<uint8_t> buffer, uint16_t len) override

@@ -104,7 +104,7 @@ class LinkNodeHooks : public LinkNode {
 public:
     using LinkNode::LinkNode;
 
-    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
     {
         py::gil_scoped_acquire gil;
         py::object callback = py::get_override(static_cast<const LinkNode*>(this), "__rx_callback__");
@@ -114,13 +114,13 @@ public:
         if (!callback.is_none()) {
             const CallbackValues& values = CallbackValues::get();
             callback(values.types[message_type & korva::MESSAGE_TYPE_MASK],
-                     values.statuses[std::min<size_t>(status, korva::link::STATUS_COUNT - 1)], std::move(header));
+                     values.statuses[std::min<size_t>(status, korva::link::STATUS_COUNT - 1)], std::move(record));
         }
     }
 
-    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC header) override
+    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
     {
-        PYBIND11_OVERRIDE_NAME(void, LinkNode, "__tx_callback__", notify_tx, message_type, status, header);
+        PYBIND11_OVERRIDE_NAME(void, LinkNode, "__tx_callback__", notify_tx, message_type, status, record);
     }
 
 private:

@@ -86,11 +86,11 @@ public:
         return status;
     }
 
-    uint64_t port_available() override { return available_override >= 0 ? available_override : incoming.size(); }
+    uint64_t port_available() override { return available_override >= 0 ? static_cast<uint64_t>(available_override) : incoming.size(); }
 
-    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* header) override
+    void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* frame) override
     {
-        notifications.push_back({message_type, status, Bytes(header, header + 3 + header[0])});
+        notifications.push_back({message_type, status, Bytes(frame, frame + 3 + frame[0])});
     }
 
     void feed(const Bytes& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }

@@ -197,7 +197,7 @@ TEST(ReservedRequests, AnsweredWithExactBytesAndNotNotified)
         EXPECT_TRUE(node.notifications.empty());
         EXPECT_EQ(node.rx_flags, 0);
     }
-    for (uint8_t id : {61, 62}) {
+    for (const uint8_t id : std::initializer_list<uint8_t>{61, 62}) {
         ScriptedNode node(14);
         node.feed(with_reserved_type(static_cast<uint8_t>(id << 2 | KV_REQUEST_EVENT)));
         EXPECT_EQ(node.listener(), KORVA_STATUS_DEFAULT);

@@ -92,9 +92,9 @@ public:
 
     uint64_t port_available() override { return channel_.bytes.size(); }
 
-    void rx_callback(uint8_t, Korva_Status_t status, const uint8_t* header) override
+    void rx_callback(uint8_t, Korva_Status_t status, const uint8_t* frame) override
     {
-        delivered.push_back({status, Bytes(header, header + 3 + header[0])});
+        delivered.push_back({status, Bytes(frame, frame + 3 + frame[0])});
     }
 
     // Reads everything buffered; its outcomes are what rx_callback records.

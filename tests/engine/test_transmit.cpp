@@ -226,7 +226,7 @@ TEST(Refusals, ReservedMessageIdChangesNothing)
     const Korva_header before = node.header;
     const uint8_t flags = node.tx_flags;
     node.writes.clear();
-    for (uint8_t id : {60, 63, 64, 255}) {
+    for (const uint8_t id : std::initializer_list<uint8_t>{60, 63, 64, 255}) {
         EXPECT_EQ(node.write(7, id, kPayload12.data(), 2, 5), KORVA_STATUS_MESSAGE_ID_ERROR);
         EXPECT_EQ(node.write_public(id, kPayload12.data(), 2, 5), KORVA_STATUS_MESSAGE_ID_ERROR);
         EXPECT_EQ(node.start_write_queue(KV_REQUEST_EVENT, 7, id, 2, 5), KORVA_STATUS_MESSAGE_ID_ERROR);
