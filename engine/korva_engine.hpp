@@ -98,16 +98,15 @@ public:
     // while a frame for another node is being read, FAIL for null data with
     // a nonzero length, MESSAGE_LENGTH_ERROR when the frame does not fit the
     // fixed packet size or the transmit buffer, otherwise the write result.
-    Korva_Status_t write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len,
-                           uint8_t count);
+    Korva_Status_t write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len, uint8_t count);
     // write() to the public id 15.
     Korva_Status_t write_public(uint8_t message_id, const uint8_t* data, uint8_t len, uint8_t count);
     // Opens a streamed frame that announces `len` body bytes: writes the
     // start byte, then the header. Returns MESSAGE_ID_ERROR (60 or more),
     // PORT_BUSY, the start byte's failure (nothing open), or the header's
     // result: the header counts as sent either way, so pushes may follow.
-    Korva_Status_t start_write_queue(Korva_message_types message_type, uint8_t receiver_id,
-                                                   uint8_t message_id, uint8_t len, uint8_t count);
+    Korva_Status_t start_write_queue(Korva_message_types message_type, uint8_t receiver_id, uint8_t message_id,
+                                     uint8_t len, uint8_t count);
     // Writes the next `len` body bytes of the open streamed frame; they count
     // towards the checksum even when the write fails. Returns FAIL for null
     // data with a nonzero length or before the header went, START_BYTE_ERROR
@@ -165,17 +164,17 @@ public:
     notify_fn rx_callback_ptr = nullptr; // replaces rx_callback when set
     notify_fn tx_callback_ptr = nullptr;
     // The rest is the engine's state and layout: read it, do not modify it.
-    Korva_header header{};        // the outgoing frame's header; holds this node's id
-    uint8_t* rx_buffer;           // start byte, header, body and trailer of the frame being read
-    uint16_t rx_pos = 0;          // bytes of that frame in rx_buffer
+    Korva_header header{}; // the outgoing frame's header; holds this node's id
+    uint8_t* rx_buffer;    // start byte, header, body and trailer of the frame being read
+    uint16_t rx_pos = 0;   // bytes of that frame in rx_buffer
     uint16_t rx_buf_size = KORVA_BUFFER_SIZE;
-    uint8_t* tx_buffer;           // the composed one-shot frame; null for piecewise sends
+    uint8_t* tx_buffer; // the composed one-shot frame; null for piecewise sends
     uint16_t tx_buf_size = KORVA_BUFFER_SIZE;
-    uint8_t external_buffers : 1; // always 1: the buffers are the owner's
-    uint8_t rx_flags = 0;         // Korva_rx_flags
-    uint8_t tx_flags = 0;         // Korva_tx_flags
+    uint8_t external_buffers : 1;   // always 1: the buffers are the owner's
+    uint8_t rx_flags = 0;           // Korva_rx_flags
+    uint8_t tx_flags = 0;           // Korva_tx_flags
     uint16_t fixed_packet_size = 0; // set with set_fixed_packet_size()
-    uint16_t queue_crc = 0;       // checksum so far of the open streamed frame
+    uint16_t queue_crc = 0;         // checksum so far of the open streamed frame
     // Reserved requests that arrive while a streamed frame is open wait here
     // until the frame is complete: bit n set means requester n is owed the
     // answer to held_message_ids[n].

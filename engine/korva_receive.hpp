@@ -104,7 +104,8 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
 
     const uint8_t id_byte = rx_buffer[3];
     Korva_Status_t result = status;
-    if (korva::message_type_of(id_byte) == KV_REQUEST_EVENT && korva::message_id_of(id_byte) >= korva::FIRST_RESERVED_ID) {
+    if (korva::message_type_of(id_byte) == KV_REQUEST_EVENT &&
+        korva::message_id_of(id_byte) >= korva::FIRST_RESERVED_ID) {
         // Reserved requests are the engine's own business, never the application's.
         if (status == KORVA_STATUS_SUCCESS) {
             take_reserved_request();

@@ -4,8 +4,11 @@
 #include <cstdint>
 
 // A status dropped unread is a failure nobody sees: the compiler flags it.
-// Discard one on purpose with static_cast<void>.
+// Discard one on purpose with static_cast<void>. (clang-format 14 takes the
+// attribute for a braced initializer, hence the pause.)
+// clang-format off
 enum [[nodiscard]] Korva_Status_t : uint8_t {
+    // clang-format on
     KORVA_STATUS_DEFAULT = 0,
     KORVA_STATUS_SUCCESS = 1,
     KORVA_STATUS_PORT_BUSY = 2,

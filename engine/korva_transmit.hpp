@@ -231,7 +231,8 @@ Korva_Status_t Korva<Address>::finalize_queue(uint8_t count)
     if (!(tx_flags & TX_HEADER) || !(tx_flags & TX_DATA) || header.len_byte == 0) {
         return KORVA_STATUS_FAIL;
     }
-    const uint8_t trailer[korva::FRAME_TRAILER_SIZE] = {korva::crc_high(queue_crc), korva::crc_low(queue_crc), MESSAGE_END};
+    const uint8_t trailer[korva::FRAME_TRAILER_SIZE] = {korva::crc_high(queue_crc), korva::crc_low(queue_crc),
+                                                        MESSAGE_END};
     if (count == 0) {
         return KORVA_STATUS_DEFAULT;
     }

@@ -73,7 +73,8 @@ bool intact_frame_at(const Bytes& stream, size_t at)
     if (at + length > stream.size() || stream[at + length - 1] != MESSAGE_END) {
         return false;
     }
-    const uint16_t crc = crc16(&stream[at], static_cast<uint16_t>(length - korva::FRAME_TRAILER_SIZE), korva::CRC16_INIT);
+    const uint16_t crc =
+        crc16(&stream[at], static_cast<uint16_t>(length - korva::FRAME_TRAILER_SIZE), korva::CRC16_INIT);
     return stream[at + length - 3] == korva::crc_high(crc) && stream[at + length - 2] == korva::crc_low(crc);
 }
 

@@ -73,11 +73,11 @@ private:
 inline speed_t baud_constant(unsigned baud)
 {
     static constexpr std::pair<unsigned, speed_t> rates[] = {
-        {50, B50},          {75, B75},          {110, B110},        {134, B134},         {150, B150},
-        {200, B200},        {300, B300},        {600, B600},        {1200, B1200},       {1800, B1800},
-        {2400, B2400},      {4800, B4800},      {9600, B9600},      {19200, B19200},     {38400, B38400},
-        {57600, B57600},    {115200, B115200},  {230400, B230400},  {460800, B460800},   {500000, B500000},
-        {576000, B576000},  {921600, B921600},  {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+        {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+        {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+        {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
         {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
     };
     for (const auto& [rate, constant] : rates) {
@@ -201,8 +201,7 @@ inline size_t PosixLine::read_some(uint8_t* dst, size_t len)
 inline size_t PosixLine::write_some(const uint8_t* data, size_t len)
 {
     // A vanished socket peer must not raise SIGPIPE in a host program.
-    const ssize_t put =
-        kind_ == LineKind::socket ? ::send(fd_, data, len, MSG_NOSIGNAL) : ::write(fd_, data, len);
+    const ssize_t put = kind_ == LineKind::socket ? ::send(fd_, data, len, MSG_NOSIGNAL) : ::write(fd_, data, len);
     if (put >= 0) {
         return static_cast<size_t>(put);
     }

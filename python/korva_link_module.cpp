@@ -259,8 +259,8 @@ Korva_Status_t feed(LinkNode& node, const py::bytes& data)
     size_t done = 0;
     Korva_Status_t status = KORVA_STATUS_DEFAULT;
     while (done < bytes.size()) {
-        const size_t taken = node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done,
-                                            bytes.size() - done, Clock::now());
+        const size_t taken =
+            node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done, bytes.size() - done, Clock::now());
         if (taken == 0 && node.link.pumping()) {
             throw py::buffer_error("the receive buffer is full while the listener runs");
         }
@@ -330,15 +330,15 @@ void register_node(py::module_& m)
             "start_write_queue",
             [](LinkNode& self, Korva_event_types type, uint8_t receiver_id, uint8_t message_id, uint8_t len,
                uint8_t count) {
-                return locked_send(
-                    self, [&] { return self.start_write_queue(type, receiver_id, message_id, len, count); });
+                return locked_send(self,
+                                   [&] { return self.start_write_queue(type, receiver_id, message_id, len, count); });
             },
             py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("len"), py::arg("count"))
         .def(
             "push_to_queue",
             [](LinkNode& self, const std::vector<uint8_t>& buffer, uint8_t len) {
-                return locked_send(
-                    self, [&] { return self.push_to_queue(payload_of(buffer, len), len, self.retry_count); });
+                return locked_send(self,
+                                   [&] { return self.push_to_queue(payload_of(buffer, len), len, self.retry_count); });
             },
             py::arg("buffer"), py::arg("len"))
         .def(
@@ -378,11 +378,9 @@ void register_node(py::module_& m)
             },
             "Send what is queued, read what the line has, and run the listener on every whole frame; "
             "never waits. Returns the last listener status, KORVA_STATUS_DEFAULT if none ran.")
-        .def(
-            "poll",
-            &poll, py::arg("timeout"),
-            "Wait up to `timeout` seconds for a whole frame, then run the listener on every whole frame "
-            "buffered; returns the last listener status, KORVA_STATUS_DEFAULT if none came.")
+        .def("poll", &poll, py::arg("timeout"),
+             "Wait up to `timeout` seconds for a whole frame, then run the listener on every whole frame "
+             "buffered; returns the last listener status, KORVA_STATUS_DEFAULT if none came.")
         .def(
             "flush",
             [](LinkNode& self, double timeout) {
@@ -444,8 +442,9 @@ void register_node(py::module_& m)
              })
         .def_readwrite("reconnect", &LinkNode::reconnect,
                        "Whether a failed line is let go and reported to `_link_dropped` instead of raising.")
-        .def_property_readonly("link_up", [](const LinkNode& self) { return !self.dropped(); },
-                               "False while a dropped line waits to be replaced.")
+        .def_property_readonly(
+            "link_up", [](const LinkNode& self) { return !self.dropped(); },
+            "False while a dropped line waits to be replaced.")
         .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
         .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })
         .def_property_readonly("backlog", [](const LinkNode& self) { return self.link.backlog.size(); })

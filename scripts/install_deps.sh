@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
-          libclang-rt-14-dev socat ser2net tshark)
+          libclang-rt-14-dev clang-format socat ser2net tshark)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

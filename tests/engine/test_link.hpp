@@ -86,7 +86,10 @@ public:
         return status;
     }
 
-    uint64_t port_available() override { return available_override >= 0 ? static_cast<uint64_t>(available_override) : incoming.size(); }
+    uint64_t port_available() override
+    {
+        return available_override >= 0 ? static_cast<uint64_t>(available_override) : incoming.size();
+    }
 
     void rx_callback(uint8_t message_type, Korva_Status_t status, const uint8_t* frame) override
     {

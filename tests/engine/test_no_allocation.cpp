@@ -91,7 +91,7 @@ TEST(NoAllocation, TransmitAndReceivePathsAllocateNothing)
     EXPECT_TRUE(drained);
     // The zero bytes handed to handle_message_data end in no end byte.
     const std::array<Korva_Status_t, 7> expected = {
-        KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS,
+        KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS,        KORVA_STATUS_SUCCESS,
         KORVA_STATUS_SUCCESS, KORVA_STATUS_SUCCESS, KORVA_STATUS_END_BYTE_ERROR,
     };
     for (size_t i = 0; i < statuses.size(); ++i) {
