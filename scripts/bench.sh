@@ -4,11 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/python.sh
+python=$KORVA_PYTHON
+
 bash scripts/install_deps.sh
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVA_BUILD_BENCH=ON -DKORVA_BUILD_TESTS=OFF \
-    -DKORVA_BUILD_EXAMPLES=OFF
+    -DKORVA_BUILD_EXAMPLES=OFF -DPython_EXECUTABLE="$python"
 cmake --build build-bench -j2 --target bench_engine KorvaPy _korva_link
-python=$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' build-bench/CMakeCache.txt)
 
 echo "== engine (native), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2)"
 ./build-bench/bench/bench_engine --benchmark_format=json --benchmark_out=build-bench/engine.json \

@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/python.sh
+
 bash scripts/install_deps.sh
-cmake -S . -B build
+cmake -S . -B build -DPython_EXECUTABLE="$KORVA_PYTHON"
 cmake --build build -j2 --target KorvaPy _korva_link
-python=$(sed -n 's/^Python_EXECUTABLE:FILEPATH=//p' build/CMakeCache.txt)
-PYTHONPATH=build/python "$python" examples/serial_demo.py "$@"
+PYTHONPATH=build/python "$KORVA_PYTHON" examples/serial_demo.py "$@"

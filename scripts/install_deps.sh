@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those missing.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/python.sh
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
           libclang-rt-14-dev clang-format socat ser2net tshark)
@@ -23,7 +25,6 @@ fi
 
 # pip builds wheels with the `wheel` package, which pyenv's 3.9 lacks; Debian
 # ships it as a wheel file, installed here without reaching any index.
-python39="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")/versions/3.9.18/bin/python3.9"
-if [[ -x $python39 ]] && ! "$python39" -c "import wheel" 2>/dev/null; then
-    "$python39" -m pip install --no-index --quiet --root-user-action=ignore /usr/share/python-wheels/wheel-*.whl
+if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import wheel" 2>/dev/null; then
+    "$KORVA_PYTHON" -m pip install --no-index --quiet --root-user-action=ignore /usr/share/python-wheels/wheel-*.whl
 fi

@@ -6,8 +6,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source scripts/python.sh
+
 bash scripts/install_deps.sh
-cmake -S . -B build -DKORVA_WERROR=ON
+cmake -S . -B build -DKORVA_WERROR=ON -DPython_EXECUTABLE="$KORVA_PYTHON"
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
 
@@ -19,7 +21,7 @@ ctest --test-dir build-system-python --output-on-failure -j2 -L '^python$'
 
 # Every native and Python test again, under AddressSanitizer and UBSan.
 cmake -S . -B build-sanitize -DKORVA_WERROR=ON -DKORVA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-    -DKORVA_BUILD_EXAMPLES=OFF
+    -DKORVA_BUILD_EXAMPLES=OFF -DPython_EXECUTABLE="$KORVA_PYTHON"
 cmake --build build-sanitize -j2
 ctest --test-dir build-sanitize --output-on-failure -j2
 
