@@ -306,7 +306,7 @@ TEST(LoopBack, TwoEnginesExchangeEveryKindOfFrame)
     EXPECT_EQ(answer.status, KORVA_STATUS_SUCCESS);
     const Bytes& v = answer.header_and_body;
     ASSERT_EQ(v.size(), 7u);
-    EXPECT_EQ(v[3] | v[4] << 8 | v[5] << 16 | uint32_t{v[6]} << 24, 100004u);
+    EXPECT_EQ(uint32_t{v[3]} | uint32_t{v[4]} << 8 | uint32_t{v[5]} << 16 | uint32_t{v[6]} << 24, 100004u);
     EXPECT_TRUE(node3.incoming.empty());
     EXPECT_TRUE(node14.incoming.empty());
 }
