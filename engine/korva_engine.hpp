@@ -93,6 +93,12 @@ public:
     virtual uint64_t port_available() = 0;
 
     // --- Transmit path -------------------------------------------------------
+    // One frame of `message_type` with message id `message_id` (0 to 63) and
+    // `len` body bytes to `receiver_id`: the one-shot send behind every
+    // other. Returns MESSAGE_ID_ERROR for an id above 63 (nothing changed),
+    // otherwise as write().
+    Korva_Status_t send(Korva_message_types message_type, uint8_t receiver_id, uint8_t message_id, const uint8_t* data,
+                        uint8_t len, uint8_t count);
     // One write-type frame with `len` body bytes to `receiver_id`. Returns
     // MESSAGE_ID_ERROR for an id of 60 or more (nothing changed), PORT_BUSY
     // while a frame for another node is being read, FAIL for null data with
@@ -118,6 +124,10 @@ public:
     // or SUCCESS: tx_callback_ptr is told, then held answers go out. The
     // announced length is not checked against the bytes pushed.
     Korva_Status_t finalize_queue(uint8_t count);
+    // Gives up the open streamed frame without its trailer: the engine
+    // forgets it, and the answers held while it was open go out. False when
+    // no streamed frame was open (held answers go out all the same).
+    bool abandon_stream();
     // The one-shot send of the frame `header` describes, as write() after
     // its id check; then answers held for a streamed frame go out.
     Korva_Status_t send_frame(const uint8_t* data, uint8_t len, uint8_t count);
@@ -158,6 +168,8 @@ public:
     void set_fixed_packet_size(uint16_t size) { fixed_packet_size = size; }
     uint64_t GET_KORVA_VERSION() const { return KORVA_VERSION; }
     uint8_t own_id() const { return Address::transmitter(header.adr_byte); }
+    // A streamed frame has been started and not yet finished.
+    bool stream_open() const { return (tx_flags & TX_START) && !(tx_flags & TX_END); }
 
     // --- Fields --------------------------------------------------------------
     // The application may set these between operations.
@@ -187,7 +199,6 @@ private:
     Korva_Status_t send_one_frame(const uint8_t* data, uint8_t len, uint8_t count);
     Korva_Status_t send_frame_buffered(const uint8_t* data, uint8_t len, uint8_t count);
     void notify_sent(Korva_Status_t status);
-    bool stream_open() const { return (tx_flags & TX_START) && !(tx_flags & TX_END); }
     Korva_Status_t reject_frame(Korva_Status_t status);
     Korva_Status_t check_pending_header(uint16_t len) const;
     void deliver(uint8_t message_type, Korva_Status_t status);

@@ -52,6 +52,7 @@ constexpr uint8_t MESSAGE_TYPE_MASK = 0x03;
 constexpr uint8_t MESSAGE_ID_SHIFT = 2;
 constexpr uint8_t FIRST_RESERVED_ID = 60; // ids 60..63 are answered by the engine itself
 constexpr uint8_t VERSION_REQUEST_ID = 63;
+constexpr uint8_t LAST_MESSAGE_ID = 63; // six bits
 
 constexpr uint8_t id_type_byte(uint8_t message_id, uint8_t message_type)
 {

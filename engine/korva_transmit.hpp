@@ -26,15 +26,27 @@ Korva_Status_t Korva<Address>::write_retry(const uint8_t* data, uint16_t len, ui
 }
 
 template <class Address>
+Korva_Status_t Korva<Address>::send(Korva_message_types message_type, uint8_t receiver_id, uint8_t message_id,
+                                    const uint8_t* data, uint8_t len, uint8_t count)
+{
+    if (message_id > korva::LAST_MESSAGE_ID) {
+        return KORVA_STATUS_MESSAGE_ID_ERROR;
+    }
+    header.adr_byte = Address::with_receiver(header.adr_byte, receiver_id);
+    header.id_byte = korva::id_type_byte(message_id, message_type);
+    return send_frame(data, len, count);
+}
+
+// Applications write with ordinary ids only: 60 to 63 belong to the
+// engines' own requests and answers.
+template <class Address>
 Korva_Status_t Korva<Address>::write(uint8_t receiver_id, uint8_t message_id, const uint8_t* data, uint8_t len,
                                      uint8_t count)
 {
     if (message_id >= korva::FIRST_RESERVED_ID) {
         return KORVA_STATUS_MESSAGE_ID_ERROR;
     }
-    header.adr_byte = Address::with_receiver(header.adr_byte, receiver_id);
-    header.id_byte = korva::id_type_byte(message_id, KV_WRITE_EVENT);
-    return send_frame(data, len, count);
+    return send(KV_WRITE_EVENT, receiver_id, message_id, data, len, count);
 }
 
 template <class Address>
@@ -245,4 +257,13 @@ Korva_Status_t Korva<Address>::finalize_queue(uint8_t count)
     tx_flags = 0;
     send_held_answers();
     return KORVA_STATUS_SUCCESS;
+}
+
+template <class Address>
+bool Korva<Address>::abandon_stream()
+{
+    const bool was_open = stream_open();
+    tx_flags = 0;
+    send_held_answers();
+    return was_open;
 }

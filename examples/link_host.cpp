@@ -37,9 +37,9 @@ constexpr auto POLL = std::chrono::milliseconds(200);
 bool ask(PrintingNode& node)
 {
     const uint8_t payload[] = {1, 2};
-    const Korva_Status_t sent = node.send([&] { return node.write(14, 5, payload, sizeof(payload), 5); });
-    static const uint8_t version_request[] = {MESSAGE_START, 0x00, 0x3E, 0xFD, 0x5A, 0x01, MESSAGE_END};
-    const Korva_Status_t asked = node.send([&] { return node.port_write(version_request, sizeof(version_request)); });
+    const Korva_Status_t sent = node.with_room([&] { return node.write(14, 5, payload, sizeof(payload), 5); });
+    const Korva_Status_t asked =
+        node.with_room([&] { return node.send(KV_REQUEST_EVENT, 14, korva::VERSION_REQUEST_ID, nullptr, 0, 5); });
     return sent == KORVA_STATUS_SUCCESS && asked == KORVA_STATUS_SUCCESS;
 }
 
@@ -75,7 +75,7 @@ int main(int argc, char** argv)
         (void)node3.poll(POLL);
     }
     std::printf("node 3 link: %llu bytes sent, %llu received\n",
-                static_cast<unsigned long long>(node3.link.stats.bytes_sent),
+                static_cast<unsigned long long>(node3.outbox.bytes_sent()),
                 static_cast<unsigned long long>(node3.link.stats.bytes_received));
     return node3.received == 1 ? 0 : 1;
 }

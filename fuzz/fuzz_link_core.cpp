@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     RecordingNode node;
-    auto now = korva::link::Clock::time_point{};
+    korva::link::Tick now = 0;
     size_t& fed = node.fed;
     while (fed < stream.size()) {
         const size_t chunk = std::min(stream.size() - fed, input.ConsumeIntegralInRange<size_t>(1, 300));
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         static_cast<void>(node.link.pump(node, now)); // outcomes are checked through what was delivered
         FUZZ_CHECK(node.link.rx.size() < korva::MAX_FRAME_LENGTH);
     }
-    now += std::chrono::seconds(1); // the line goes quiet: every fragment goes stale
+    now += korva::link::ticks_of(std::chrono::seconds(1)); // the line goes quiet: every fragment goes stale
     static_cast<void>(node.link.pump(node, now));
     FUZZ_CHECK(node.link.rx.empty());
 

@@ -4,14 +4,14 @@
 //     korva::link::HostNode node(3);
 //     node.attach(korva::link::PosixLine::open_tty("/dev/ttyUSB0", 115200),
 //                 korva::link::default_gap(115200));
-//     node.send([&] { return node.write(14, 5, payload, 2, 5); });
+//     node.with_room([&] { return node.write(14, 5, payload, 2, 5); });
 //     node.poll(std::chrono::milliseconds(100));
 #pragma once
 
 #include <cstdint>
 
 #include "engine/korva.hpp"
-#include "korva_link.hpp"
+#include "korva_node.hpp"
 
 namespace korva::link {
 

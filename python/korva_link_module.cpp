@@ -1,26 +1,19 @@
-// The _korva_link extension module: a KORVA_PUBLIC whose port hooks are the
-// native link core, so a received frame costs one Python call (the
-// application's callback) instead of seven.
-//
-// Thread rules: every engine call runs under the node's re-entrant lock and
-// with the interpreter lock held, so the native hooks never let go of
-// either. Waits (for the line, for room in the backlog) let go of the
-// interpreter lock; a poll's wait lets go of the node lock as well, so other
-// threads may send while it waits.
+// The _korva_link extension module: the node class on the native link core,
+// the link's cutter for tools that only watch a line, and a bare line.
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "korva_bridge.hpp"
-#include "korva_records.hpp"
-#include "link/korva_link.hpp"
+#include "korva_link_node.hpp"
+#include "korva_wire_cutter.hpp"
+#include "link/korva_node.hpp"
 
 namespace py = pybind11;
 using korva::link::Clock;
@@ -28,108 +21,6 @@ using korva::link::Duration;
 using korva::link::PosixLine;
 
 namespace {
-
-class NodeLock {
-public:
-    // Never blocks while holding the interpreter lock: the holder of this
-    // lock may be waiting for the interpreter lock itself.
-    void lock()
-    {
-        if (!mutex_.try_lock()) {
-            py::gil_scoped_release nogil;
-            mutex_.lock();
-        }
-    }
-    void lock_without_gil() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
-
-private:
-    std::recursive_mutex mutex_;
-};
-
-class LinkNode : public korva::link::Node<py_korva_tramp> {
-public:
-    explicit LinkNode(uint8_t id) : Node(id) {}
-
-    bool reconnect = false;
-
-    // The KorvaPy hook methods, should Python call them: served natively.
-    Korva_Status_t write_bytes(std::vector<uint8_t> buffer, uint16_t len) override
-    {
-        return port_write(buffer.data(), static_cast<uint16_t>(std::min<size_t>(len, buffer.size())));
-    }
-
-    Korva_Pair read_bytes(uint16_t len) override
-    {
-        Korva_Pair pair;
-        pair.vec.resize(len);
-        pair.status = port_read(pair.vec.data(), len);
-        if (pair.status != KORVA_STATUS_SUCCESS) {
-            pair.vec.clear();
-        }
-        return pair;
-    }
-
-    void notify_rx(Korva_event_types, Korva_Status_t, pyKORVA_PUBLIC) override {}
-    void notify_tx(Korva_event_types, Korva_Status_t, pyKORVA_PUBLIC) override {}
-
-    NodeLock lock;
-};
-
-// The enumeration values a callback receives, made once: creating an enum
-// instance per call would be the dearest part of a delivered frame. Never
-// freed, so nothing is released after the interpreter is gone.
-struct CallbackValues {
-    py::object types[korva::MESSAGE_TYPE_MASK + 1];
-    py::object statuses[korva::link::STATUS_COUNT];
-
-    static const CallbackValues& get()
-    {
-        static const CallbackValues* values = [] {
-            auto* made = new CallbackValues;
-            for (uint8_t type = 0; type <= korva::MESSAGE_TYPE_MASK; ++type) {
-                made->types[type] = py::cast(static_cast<Korva_event_types>(type));
-            }
-            for (uint8_t status = 0; status < korva::link::STATUS_COUNT; ++status) {
-                made->statuses[status] = py::cast(static_cast<Korva_Status_t>(status));
-            }
-            return made;
-        }();
-        return *values;
-    }
-};
-
-// Python subclasses reach the application callbacks through this class.
-class LinkNodeHooks : public LinkNode {
-public:
-    using LinkNode::LinkNode;
-
-    void notify_rx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
-    {
-        py::gil_scoped_acquire gil;
-        py::object callback = py::get_override(static_cast<const LinkNode*>(this), "__rx_callback__");
-        if (!callback) {
-            callback = py::getattr(self(), "on_message", py::none());
-        }
-        if (!callback.is_none()) {
-            const CallbackValues& values = CallbackValues::get();
-            callback(values.types[message_type & korva::MESSAGE_TYPE_MASK],
-                     values.statuses[std::min<size_t>(status, korva::link::STATUS_COUNT - 1)], std::move(record));
-        }
-    }
-
-    void notify_tx(Korva_event_types message_type, Korva_Status_t status, pyKORVA_PUBLIC record) override
-    {
-        PYBIND11_OVERRIDE_NAME(void, LinkNode, "__tx_callback__", notify_tx, message_type, status, record);
-    }
-
-private:
-    py::handle self() const
-    {
-        return py::detail::get_object_handle(static_cast<const LinkNode*>(this),
-                                             py::detail::get_type_info(typeid(LinkNode)));
-    }
-};
 
 using Guard = std::lock_guard<NodeLock>;
 
@@ -192,7 +83,7 @@ template <class Operation>
 Korva_Status_t locked_send(LinkNode& node, Operation&& operation)
 {
     Guard guard(node.lock);
-    return guarded(node, KORVA_STATUS_TIMEOUT, [&] { return node.send(operation, WaitWithoutGil{}); });
+    return guarded(node, KORVA_STATUS_TIMEOUT, [&] { return node.with_room(operation, WaitWithoutGil{}); });
 }
 
 // While the line is down a poll waits for it to come back, then polls the
@@ -210,7 +101,7 @@ Korva_Status_t poll(LinkNode& node, double timeout)
         WaitUnlocked{node.lock}([&] { std::this_thread::sleep_for(std::min<Duration>(deadline - now, down_check)); });
     }
     return guarded(node, KORVA_STATUS_DEFAULT,
-                   [&] { return node.poll(deadline - Clock::now(), WaitUnlocked{node.lock}); });
+                   [&] { return node.poll(deadline - Clock::now(), WaitUnlocked{node.lock}, node.observer()); });
 }
 
 // Hook methods a Python subclass must not define: the link serves them.
@@ -226,29 +117,52 @@ void refuse_port_hooks(const py::type& cls, const py::kwargs&)
     }
 }
 
+// Every counter of a node, named once: the Python side builds its
+// statistics record from these names. `results` counts listener calls by
+// status text; `backlog` is the bytes waiting for the line.
+using Counter = uint64_t (*)(const LinkNode&);
+struct NamedCounter {
+    const char* name;
+    Counter value;
+};
+constexpr NamedCounter COUNTERS[] = {
+    {"bytes_received", [](const LinkNode& n) -> uint64_t { return n.link.stats.bytes_received; }},
+    {"bytes_sent", [](const LinkNode& n) -> uint64_t { return n.outbox.bytes_sent(); }},
+    {"bytes_hunted", [](const LinkNode& n) -> uint64_t { return n.link.stats.bytes_hunted; }},
+    {"resyncs", [](const LinkNode& n) -> uint64_t { return n.link.stats.resyncs; }},
+    {"cut_short", [](const LinkNode& n) -> uint64_t { return n.link.stats.cut_short; }},
+    {"listener_calls", [](const LinkNode& n) -> uint64_t { return n.link.heard.listener_calls; }},
+    {"answers_held", [](const LinkNode& n) -> uint64_t { return n.link.heard.answers_held; }},
+    {"write_timeouts", [](const LinkNode& n) -> uint64_t { return n.stats.write_timeouts; }},
+    {"drops", [](const LinkNode& n) -> uint64_t { return n.stats.drops; }},
+    {"reconnects", [](const LinkNode& n) -> uint64_t { return n.stats.reconnects; }},
+    {"backlog", [](const LinkNode& n) -> uint64_t { return n.outbox.size(); }},
+};
+
+py::tuple stats_fields()
+{
+    py::list names;
+    names.append("results");
+    for (const NamedCounter& counter : COUNTERS) {
+        names.append(counter.name);
+    }
+    return py::tuple(names);
+}
+
 py::dict stats_of(LinkNode& node)
 {
     Guard guard(node.lock);
-    const korva::link::LinkStats& stats = node.link.stats;
     py::dict results;
     for (size_t status = 0; status < korva::link::STATUS_COUNT; ++status) {
-        if (stats.results[status] != 0) {
-            results[resolve_status(static_cast<Korva_Status_t>(status))] = stats.results[status];
+        if (node.link.heard.results[status] != 0) {
+            results[resolve_status(static_cast<Korva_Status_t>(status))] = node.link.heard.results[status];
         }
     }
     py::dict out;
     out["results"] = results;
-    out["bytes_received"] = stats.bytes_received;
-    out["bytes_sent"] = stats.bytes_sent;
-    out["bytes_hunted"] = stats.bytes_hunted;
-    out["bytes_stale"] = stats.bytes_stale;
-    out["resyncs"] = stats.resyncs;
-    out["cut_short"] = stats.cut_short;
-    out["write_timeouts"] = stats.write_timeouts;
-    out["answers_held"] = stats.answers_held;
-    out["drops"] = stats.drops;
-    out["reconnects"] = stats.reconnects;
-    out["backlog"] = node.link.backlog.size();
+    for (const NamedCounter& counter : COUNTERS) {
+        out[counter.name] = counter.value(node);
+    }
     return out;
 }
 
@@ -259,15 +173,26 @@ Korva_Status_t feed(LinkNode& node, const py::bytes& data)
     size_t done = 0;
     Korva_Status_t status = KORVA_STATUS_DEFAULT;
     while (done < bytes.size()) {
-        const size_t taken =
-            node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done, bytes.size() - done, Clock::now());
-        if (taken == 0 && node.link.pumping()) {
+        const Clock::time_point now = Clock::now();
+        const size_t taken = node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done, bytes.size() - done,
+                                            korva::link::tick_of(now));
+        if (taken == 0 && node.link.cutting()) {
             throw py::buffer_error("the receive buffer is full while the listener runs");
         }
+        node.arrivals.record(taken, korva::link::wall_clock());
         done += taken;
-        status = node.service(Clock::now());
+        status = node.service(now, node.observer());
     }
     return status;
+}
+
+py::object stale_in(LinkNode& node)
+{
+    if (node.link.rx.empty()) {
+        return py::none();
+    }
+    const korva::link::Tick left = node.link.stale_in(korva::link::tick_of(Clock::now()));
+    return py::float_(in_seconds(korva::link::duration_of(left)));
 }
 
 // For a node whose line is driven from elsewhere (an event loop, a test):
@@ -275,32 +200,34 @@ Korva_Status_t feed(LinkNode& node, const py::bytes& data)
 py::bytes take_output(LinkNode& node)
 {
     Guard guard(node.lock);
-    std::string out;
-    out.reserve(node.link.backlog.size());
-    while (!node.link.backlog.empty()) {
-        size_t len = 0;
-        const uint8_t* run = node.link.backlog.front(len);
-        out.append(reinterpret_cast<const char*>(run), len);
-        node.link.backlog.pop(len);
-    }
-    node.link.stats.bytes_sent += out.size();
-    return py::bytes(out);
+    return py::bytes(node.outbox.take_all());
 }
 
-// Ends an open streamed frame without its trailer: the engine forgets it,
-// and the line stays quiet for one inter-byte gap so the peers' links drop
-// the fragment before the next frame starts. False if none was open.
 bool abandon_stream(LinkNode& node)
 {
     Guard guard(node.lock);
-    const bool open = (node.tx_flags & TX_START) && !(node.tx_flags & TX_END);
-    node.tx_flags = 0;
-    if (open) {
-        guarded(node, false, [&] { return node.flush(node.write_timeout, WaitWithoutGil{}); });
-        py::gil_scoped_release nogil;
-        std::this_thread::sleep_for(node.link.gap);
-    }
-    return open;
+    return guarded(node, false, [&] { return node.abandon_stream(WaitWithoutGil{}); });
+}
+
+// One event of an event loop's reader: read, cut, listen. Returns whether
+// output waits for the loop's writer, and the seconds until the fragment
+// left in the buffer goes stale (None: nothing left).
+py::tuple loop_read(LinkNode& node)
+{
+    Guard guard(node.lock);
+    static_cast<void>(guarded(node, KORVA_STATUS_DEFAULT, [&] { return node.service(Clock::now(), node.observer()); }));
+    return py::make_tuple(node.outbox.size() != 0, stale_in(node));
+}
+
+// One event of an event loop's writer: what the line takes now. True when
+// output still waits.
+bool loop_write(LinkNode& node)
+{
+    Guard guard(node.lock);
+    return guarded(node, false, [&] {
+        node.outbox.drain_now(node.line);
+        return node.outbox.size() != 0;
+    });
 }
 
 void register_node(py::module_& m)
@@ -346,18 +273,16 @@ void register_node(py::module_& m)
             [](LinkNode& self, uint8_t count) { return locked_send(self, [&] { return self.finalize_queue(count); }); },
             py::arg("count"))
         .def(
-            "write_frame",
-            [](LinkNode& self, const py::bytes& frame) {
-                const std::string bytes = frame;
-                if (bytes.size() > korva::link::TxBacklog::CAPACITY) {
-                    throw py::value_error("a frame is at most 262 bytes");
-                }
+            "send",
+            [](LinkNode& self, Korva_event_types type, uint8_t receiver_id, uint8_t message_id,
+               const std::vector<uint8_t>& buffer, uint8_t len, uint8_t count) {
                 return locked_send(self, [&] {
-                    return self.port_write(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                           static_cast<uint16_t>(bytes.size()));
+                    return self.send(type, receiver_id, message_id, payload_of(buffer, len), len, count);
                 });
             },
-            py::arg("frame"), "Queue one composed frame whole, as the node's sends do; returns their status.")
+            py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("buffer"), py::arg("len"),
+            py::arg("count"),
+            "Send one frame of type `t` (message ids 0 to 63) through the engine, with `count` attempts.")
         .def("listener",
              [](LinkNode& self) {
                  Guard guard(self.lock);
@@ -374,10 +299,10 @@ void register_node(py::module_& m)
             "pump",
             [](LinkNode& self) {
                 Guard guard(self.lock);
-                return guarded(self, KORVA_STATUS_DEFAULT, [&] { return self.service(Clock::now()); });
+                return guarded(self, KORVA_STATUS_DEFAULT, [&] { return self.service(Clock::now(), self.observer()); });
             },
-            "Send what is queued, read what the line has, and run the listener on every whole frame; "
-            "never waits. Returns the last listener status, KORVA_STATUS_DEFAULT if none ran.")
+            "Read what the line has and run the listener on every whole frame; never waits. Returns the last listener "
+            "status, KORVA_STATUS_DEFAULT if none ran.")
         .def("poll", &poll, py::arg("timeout"),
              "Wait up to `timeout` seconds for a whole frame, then run the listener on every whole frame "
              "buffered; returns the last listener status, KORVA_STATUS_DEFAULT if none came.")
@@ -391,7 +316,11 @@ void register_node(py::module_& m)
         .def("take_output", &take_output,
              "Remove and return every byte queued for the line, for a node without one of its own.")
         .def("abandon_stream", &abandon_stream,
-             "End an open streamed frame without its trailer; false if none was open.")
+             "End an open streamed frame without its trailer, then send the answers held during it; "
+             "false if none was open.")
+        .def("_loop_read", &loop_read)
+        .def("_loop_write", &loop_write)
+        .def_readwrite("_frame_observer", &LinkNode::frame_observer)
         .def_property_readonly("own_id", [](const LinkNode& self) { return self.own_id(); })
         .def("assign_new_id",
              [](LinkNode& self, uint8_t id) {
@@ -414,6 +343,14 @@ void register_node(py::module_& m)
             "The descriptor of the line, for select() and event loops.")
         .def("_acquire", [](LinkNode& self) { self.lock.lock(); })
         .def("_release", [](LinkNode& self) { self.lock.unlock(); })
+        .def(
+            "_attach",
+            [](LinkNode& self, PosixLine& line, double gap, bool drain_thread) {
+                Guard guard(self.lock);
+                self.attach(std::move(line), seconds(gap), drain_thread);
+            },
+            py::arg("line"), py::arg("gap"), py::arg("drain_thread"),
+            "Take over `line` (a Line, left closed); an event loop drains it itself without a drain thread.")
         .def(
             "_open_tty",
             [](LinkNode& self, const std::string& path, unsigned baud) {
@@ -438,7 +375,8 @@ void register_node(py::module_& m)
         .def("_close",
              [](LinkNode& self) {
                  Guard guard(self.lock);
-                 self.line.close();
+                 py::gil_scoped_release nogil;
+                 self.close_line();
              })
         .def_readwrite("reconnect", &LinkNode::reconnect,
                        "Whether a failed line is let go and reported to `_link_dropped` instead of raising.")
@@ -447,21 +385,18 @@ void register_node(py::module_& m)
             "False while a dropped line waits to be replaced.")
         .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
         .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })
-        .def_property_readonly("backlog", [](const LinkNode& self) { return self.link.backlog.size(); })
+        .def_property_readonly("backlog", [](const LinkNode& self) { return self.outbox.size(); })
         .def_property_readonly(
             "stale_in",
-            [](LinkNode& self) -> py::object {
+            [](LinkNode& self) {
                 Guard guard(self.lock);
-                if (self.link.rx.empty()) {
-                    return py::none();
-                }
-                return py::float_(std::max(0.0, in_seconds(self.link.stale_at() - Clock::now())));
+                return stale_in(self);
             },
             "Seconds until the buffered fragment goes stale (`pump` then drops it), None when nothing is "
             "buffered; for nodes fed from an event loop.")
         .def_property(
-            "inter_byte_gap", [](const LinkNode& self) { return in_seconds(self.link.gap); },
-            [](LinkNode& self, double value) { self.link.gap = seconds(value); },
+            "inter_byte_gap", [](const LinkNode& self) { return in_seconds(korva::link::duration_of(self.link.gap)); },
+            [](LinkNode& self, double value) { self.link.gap = korva::link::ticks_of(seconds(value)); },
             "Seconds a fragment may wait for its continuation before it is dropped.")
         .def_property(
             "write_timeout", [](const LinkNode& self) { return in_seconds(self.write_timeout); },
@@ -490,7 +425,7 @@ void register_line(py::module_& m)
                 out.resize(line.read_some(reinterpret_cast<uint8_t*>(out.data()), out.size()));
                 return py::bytes(out);
             },
-            py::arg("max_bytes") = korva::link::RxBuffer::CAPACITY,
+            py::arg("max_bytes") = korva::link::RX_CAPACITY,
             "The bytes the line has now (maybe none); OSError when it is gone.")
         .def(
             "write",
@@ -515,6 +450,18 @@ void register_line(py::module_& m)
         .def("close", &PosixLine::close);
 }
 
+void register_cutter(py::module_& m)
+{
+    py::class_<WireCutter>(m, "Cutter", "The link's cutter with no engine behind it, for tools that watch a line.")
+        .def(py::init<double>(), py::arg("gap"))
+        .def("feed", &WireCutter::feed, py::arg("data"), py::arg("now"),
+             "Take `data`, arrived at `now` (seconds); the pieces it completed, as (kind, time of the first "
+             "byte, bytes, verdict) tuples, kind being 'noise', 'frame' or 'stale'.")
+        .def("expire", &WireCutter::expire, py::arg("now"), "The pieces the line's quiet until `now` completed.")
+        .def("finish", &WireCutter::finish, "Every piece still pending, as if the line had gone quiet for good.")
+        .def("stats", &WireCutter::stats, "The cutter's counters, as a dict.");
+}
+
 } // namespace
 
 PYBIND11_MODULE(_korva_link, m)
@@ -533,8 +480,11 @@ PYBIND11_MODULE(_korva_link, m)
     });
     register_node(m);
     register_line(m);
+    register_cutter(m);
     m.def(
         "default_gap", [](unsigned baud) { return in_seconds(korva::link::default_gap(baud)); }, py::arg("baud"),
         "Seconds a fragment may wait for the rest of its frame on a line at `baud`.");
     m.attr("SEND_ROOM") = korva::link::SEND_ROOM;
+    m.attr("BACKLOG_CAPACITY") = korva::link::TxBacklog::CAPACITY;
+    m.attr("STATS_FIELDS") = stats_fields();
 }
