@@ -46,7 +46,7 @@ class DemoNode(SerialNode):
         sys.stdout.write("node %2d: %s\n" % (self.own_id, text))
         sys.stdout.flush()
 
-    def send(self, receiver_id, message_id, data, message_type=frame.WRITE):
+    def send_shown(self, receiver_id, message_id, data, message_type=frame.WRITE):
         """Send a write (or, through the streamed send, any other type) and print its frame."""
         data = bytes(data)
         self.say("sends    %s" % describe(frame.encode(self.own_id, receiver_id, message_type, message_id, data)))
@@ -79,7 +79,7 @@ def text(data):
 
 def run_asking_side(node, peer):
     deadline = time.monotonic() + DEADLINE_SECONDS
-    node.send(peer, HELLO, b"hello 14")
+    node.send_shown(peer, HELLO, b"hello 14")
     reply = node.listen_until(lambda h: h.message_id == REPLY, deadline)
     node.say("got reply %r" % text(reply.data))
     public = node.listen_until(lambda h: h.message_id == PUBLIC, deadline)
@@ -97,7 +97,7 @@ def run_asking_side(node, peer):
     node.say("node %d runs engine version %d" % (peer, version))
     # Both ends of a pseudo-terminal share one set of line settings, so the
     # side that restores them first must know the other has read everything.
-    node.send(peer, BYE, b"bye")
+    node.send_shown(peer, BYE, b"bye")
     node.listen_until(lambda h: h.message_id == BYE, deadline)
     node.say("link: %s" % node.stats)
     return 0 if version == 100004 else 1
@@ -108,16 +108,16 @@ def run_answering_side(node):
     hello = node.listen_until(lambda h: h.message_id == HELLO, deadline)
     asker = hello.transmitter_id
     node.say("got %r from node %d" % (text(hello.data), asker))
-    node.send(asker, REPLY, b"hello %d" % asker)
+    node.send_shown(asker, REPLY, b"hello %d" % asker)
     message = list(b"hello everyone")
     node.write_public(PUBLIC, message, len(message))
 
-    node.send(asker, STREAMED, bytes(i & 0xFF for i in range(STREAMED_LENGTH)), frame.INDICATE)
+    node.send_shown(asker, STREAMED, bytes(i & 0xFF for i in range(STREAMED_LENGTH)), frame.INDICATE)
 
     public = node.listen_until(lambda h: h.message_id == PUBLIC, deadline)
     node.say("got public write %r" % text(public.data))
     node.listen_until(lambda h: h.message_id == BYE, deadline)  # answers the version request meanwhile
-    node.send(asker, BYE, b"bye")
+    node.send_shown(asker, BYE, b"bye")
     node.say("link: %s" % node.stats)
     node.say("done")
     return 0

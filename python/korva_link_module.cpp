@@ -274,10 +274,11 @@ void register_node(py::module_& m)
             py::arg("count"))
         .def(
             "send",
-            [](LinkNode& self, Korva_event_types type, uint8_t receiver_id, uint8_t message_id,
+            [](LinkNode& self, uint8_t type, uint8_t receiver_id, uint8_t message_id,
                const std::vector<uint8_t>& buffer, uint8_t len, uint8_t count) {
+                const auto message_type = static_cast<Korva_message_types>(type & korva::MESSAGE_TYPE_MASK);
                 return locked_send(self, [&] {
-                    return self.send(type, receiver_id, message_id, payload_of(buffer, len), len, count);
+                    return self.send(message_type, receiver_id, message_id, payload_of(buffer, len), len, count);
                 });
             },
             py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("buffer"), py::arg("len"),

@@ -1,26 +1,44 @@
 """korva: the Python face of KorvaPy.
 
 - `korva.frame`: the frame codec (compose and check frames in Python);
-- `korva.link`: nodes on the native link core (`LinkNode`, `PipeNode`);
+- `korva.link`: `LinkNode`, a node on the native link core;
 - `korva.serial`: `SerialNode`, a node on a tty;
 - `korva.tcp`: `TcpNode`, a node on a TCP stream (ser2net);
-- `open_node(target, node_id)`: either, by name ("/dev/ttyUSB0",
-  "tcp://host:port");
+- `korva.pipe`: `PipeNode` and `pipe_pair`, nodes on an in-memory pipe;
+- `open_node(target, node_id)`: a serial or TCP node, by name
+  ("/dev/ttyUSB0", "tcp://host:port");
 - `korva.aio`: nodes for asyncio;
-- `korva.messages`: `Message`, `KorvaTimeout` (request and reply);
+- `korva.messages`: `Message` (request and reply);
+- `korva.errors`: `KorvaError`, the base of `KorvaTimeout` and `SendRefused`;
 - `korva.wire`, `korva.pcap`: every frame on a line, and capture files;
 - `python -m korva`: the command-line tool (monitor, send, request, scan,
   record, replay).
 
-The engine itself is the extension module `KorvaPy`.
+The engine itself is the extension module `KorvaPy`. Names are imported
+when first used, so `korva.frame`, `korva.wire` and `korva.pcap` work
+without the compiled modules.
 """
 
-from .connect import open_node
-from .frame import Frame, crc16, decode, encode
-from .link import KorvaError, LinkNode, LinkStats, PipeNode, pipe_pair
-from .messages import KorvaTimeout, Message
-from .serial import SerialNode
-from .tcp import TcpNode
+import importlib
 
-__all__ = ["Frame", "crc16", "decode", "encode", "KorvaError", "KorvaTimeout", "LinkNode", "LinkStats", "Message",
-           "PipeNode", "pipe_pair", "SerialNode", "TcpNode", "open_node"]
+_HOMES = {
+    "Frame": "frame", "crc16": "frame", "decode": "frame", "encode": "frame",
+    "KorvaError": "errors", "KorvaTimeout": "errors", "SendRefused": "errors",
+    "LinkNode": "link", "LinkStats": "stats", "Message": "messages",
+    "PipeNode": "pipe", "pipe_pair": "pipe", "SerialNode": "serial", "TcpNode": "tcp", "open_node": "connect",
+}
+
+__all__ = sorted(_HOMES)
+
+
+def __getattr__(name):
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError("module 'korva' has no attribute %r" % (name,))
+    value = getattr(importlib.import_module("." + home, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_HOMES))

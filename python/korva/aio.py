@@ -7,34 +7,35 @@
         async for message in node:
             print(message)
 
-Nothing here blocks the event loop. The line is read by the loop's reader
-callback into the link's receive buffer, and the engine's listener runs
-only once a whole frame (or a certain error) is buffered. A fragment the
-line goes quiet in is dropped by a timer. Sends queue their whole frame in
-the link and return; bytes the line cannot take yet go out from the loop's
-writer callback. A send waits (on the loop) only while more than
-`HIGH_WATER` bytes are still waiting for the line.
+Nothing here blocks the event loop. The node is the same `LinkNode` that
+threads use, with its line driven by the loop instead of a drain thread:
+the loop's reader callback makes one native call that reads, cuts and runs
+the listener on every whole frame; bytes the line cannot take yet go out
+from the loop's writer callback; a fragment the line goes quiet in is
+dropped by a timer. A send waits (on the loop, up to `write_timeout`) for
+room in the link's backlog, then queues its whole frame through the engine.
 
-A message goes to the `request` or `receive` waiting for it; the others are
-yielded by `async for`. A failed line ends the node: waiting calls and the
-iteration raise the OSError. These nodes do not reconnect by themselves.
+A message goes to the `request` or `receive` waiting for it (the node's
+mailbox, shared with threaded nodes); the others are yielded by
+`async for`. A failed line ends the node: waiting calls and the iteration
+raise the OSError. These nodes do not reconnect by themselves.
 """
 
 import asyncio
-import collections
 import socket
 
 import _korva_link
 
 from . import frame
 from .connect import CONNECT_TIMEOUT, line_gap
-from .link import LinkNode, LinkStats
-from .messages import INBOX_SIZE, KorvaTimeout, Message, reply_to, selected
+from .errors import KorvaTimeout
+from .link import DEFAULT_ATTEMPTS, LinkNode
+from .messages import reply_to, selected
 from .tcp import parse_target
 
-__all__ = ["HIGH_WATER", "Node", "open_node"]
+__all__ = ["Node", "open_node"]
 
-HIGH_WATER = 16384  # bytes waiting for the line before a send waits
+_ROOM_LEFT = _korva_link.BACKLOG_CAPACITY - _korva_link.SEND_ROOM  # backlog above which a send waits
 
 
 async def open_node(target, node_id, baud=115200, connect_timeout=CONNECT_TIMEOUT, inter_byte_gap=None):
@@ -75,111 +76,105 @@ async def _connect(host, port, timeout):
 class Node:
     """A KorvaPy node on a line, driven by the running event loop."""
 
-    def __init__(self, line, node_id, inter_byte_gap):
+    def __init__(self, line, node_id, inter_byte_gap, write_timeout=1.0):
         self._loop = asyncio.get_running_loop()
-        self._line = line
-        self._fd = line.fileno()
-        self._engine = LinkNode(node_id, on_message=self._arrived)
-        self._engine.inter_byte_gap = inter_byte_gap
-        self._unsent = bytearray()
-        self._room = asyncio.Event()
-        self._room.set()
-        self._flushed = asyncio.Event()
-        self._flushed.set()
+        self._node = LinkNode(node_id, write_timeout=0.0)  # never blocks: the loop waits for room instead
+        self._node._attach(line, inter_byte_gap, False)
+        self._fd = self._node.fileno()
+        self._mailbox = self._node._mailbox
+        self._mailbox.on_kept = self._kept
+        self.write_timeout = write_timeout
+        self._writable = asyncio.Event()
+        self._arrival = asyncio.Event()
         self._writer_on = False
         self._stale_timer = None
-        self._waiters = []
-        self._inbox = collections.deque(maxlen=INBOX_SIZE)
-        self._arrival = asyncio.Event()
-        self._unmatched = 0
         self._error = None
         self._loop.add_reader(self._fd, self._readable)
 
     @property
     def own_id(self):
         """This node's id."""
-        return self._engine.own_id
+        return self._node.own_id
 
     @property
     def stats(self):
-        """The link's counters, a `korva.link.LinkStats`."""
-        return LinkStats(**self._engine.link_stats(), unmatched_responses=self._unmatched)
+        """The link's counters, a `korva.stats.LinkStats`."""
+        return self._node.stats
+
+    async def send(self, message_type, receiver_id, message_id, data=b"", attempts=DEFAULT_ATTEMPTS):
+        """Send one frame of any type through the engine, as
+        `korva.link.LinkNode.send`; returns the engine's status
+        (KORVA_STATUS_TIMEOUT when the backlog had no room in time)."""
+        await self._room()
+        status = self._node.send(message_type, receiver_id, message_id, data, attempts)
+        self._output_waits(self._node.backlog != 0)
+        return status
 
     async def write(self, receiver_id, message_id, data=b""):
         """Send a write frame with body `data`; returns the engine's status."""
-        data = list(bytes(data))
-        return await self._send(lambda: self._engine.write(receiver_id, message_id, data, len(data)))
+        return await self._sent(lambda data: self._node.write(receiver_id, message_id, data, len(data)), data)
 
     async def write_public(self, message_id, data=b""):
         """Send a write frame to every node (id 15); returns the status."""
-        data = list(bytes(data))
-        return await self._send(lambda: self._engine.write_public(message_id, data, len(data)))
-
-    async def send_frame(self, raw):
-        """Send one frame composed with `korva.frame.encode`, whole."""
-        return await self._send(lambda: self._engine.write_frame(raw))
+        return await self._sent(lambda data: self._node.write_public(message_id, data, len(data)), data)
 
     async def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, as `korva.link.LinkNode.request`
         does (same matching, same caveat: frames carry no sequence number)."""
-        raw = frame.encode(self.own_id, receiver_id, frame.REQUEST, message_id, data)
-        waiter = self._wait_for(reply_to(receiver_id, message_id))
+        waiter = self._mailbox.waiter(reply_to(receiver_id, message_id))
         try:
             for _ in range(1 + retries):
-                await self.send_frame(raw)
-                try:
-                    return await asyncio.wait_for(asyncio.shield(waiter[1]), timeout)
-                except asyncio.TimeoutError:
-                    continue
+                await self.send(frame.REQUEST, receiver_id, message_id, data)
+                reply = await self._wait(waiter, timeout)
+                if reply is not None:
+                    return reply
         finally:
-            self._forget(waiter)
+            self._mailbox.forget(waiter)
         raise KorvaTimeout("no reply from node %d to request %d after %d attempt%s of %g s"
                            % (receiver_id, message_id, 1 + retries, "" if retries == 0 else "s", timeout))
 
     async def respond(self, message, data=b""):
         """Answer the request `message`: a response with its id, to its sender."""
-        return await self.send_frame(frame.encode(self.own_id, message.transmitter_id, frame.RESPONSE,
-                                                  message.message_id, data))
+        return await self.send(frame.RESPONSE, message.transmitter_id, message.message_id, data)
 
     async def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
         """The next matching message, as `korva.link.LinkNode.receive`."""
         matches = selected(transmitter_id, message_id, message_type)
-        for message in self._inbox:
-            if matches(message):
-                self._inbox.remove(message)
-                return message
-        waiter = self._wait_for(matches)
+        kept = self._mailbox.take_kept(matches)
+        if kept is not None:
+            return kept
+        waiter = self._mailbox.waiter(matches)
         try:
-            return await asyncio.wait_for(asyncio.shield(waiter[1]), timeout)
-        except asyncio.TimeoutError:
-            raise KorvaTimeout("no matching message within %g s" % timeout) from None
+            message = await self._wait(waiter, timeout)
         finally:
-            self._forget(waiter)
+            self._mailbox.forget(waiter)
+        if message is None:
+            raise KorvaTimeout("no matching message within %g s" % timeout)
+        return message
 
     def __aiter__(self):
         return self
 
     async def __anext__(self):
-        while not self._inbox:
+        while True:
+            message = self._mailbox.take_kept(lambda message: True)
+            if message is not None:
+                return message
             if self._error is not None:
                 raise self._error
-            if self._line.closed:
+            if self._node.closed:
                 raise StopAsyncIteration
             self._arrival.clear()
             await self._arrival.wait()
-        return self._inbox.popleft()
 
     async def close(self):
-        """Send what is queued (waiting up to a second), then close the line."""
-        if self._line.closed:
+        """Send what is queued (waiting up to `write_timeout`), then close the line."""
+        if self._node.closed:
             return
-        if self._unsent and self._error is None:
-            try:
-                await asyncio.wait_for(self._flushed.wait(), 1.0)
-            except asyncio.TimeoutError:
-                pass
         self._stop()
-        self._line.close()
+        if self._error is None:
+            self._node.write_timeout = self.write_timeout
+            await self._loop.run_in_executor(None, self._node.close)
         self._arrival.set()
 
     async def __aenter__(self):
@@ -190,87 +185,76 @@ class Node:
 
     # --- the loop's side ---------------------------------------------------
 
-    async def _send(self, operation):
-        while len(self._unsent) > HIGH_WATER and self._error is None:
-            self._room.clear()
-            await self._room.wait()
+    async def _sent(self, operation, data):
+        await self._room()
+        status = operation(list(bytes(data)))
+        self._output_waits(self._node.backlog != 0)
+        return status
+
+    async def _room(self):
+        """Wait until the backlog has room for a send and the answers it may
+        release, up to `write_timeout`; the send then finds none and
+        reports KORVA_STATUS_TIMEOUT."""
+        deadline = self._loop.time() + self.write_timeout
+        while self._node.backlog > _ROOM_LEFT and self._error is None:
+            left = deadline - self._loop.time()
+            if left <= 0:
+                break
+            self._writable.clear()
+            try:
+                await asyncio.wait_for(self._writable.wait(), left)
+            except asyncio.TimeoutError:
+                break
         if self._error is not None:
             raise self._error
-        status = operation()
-        self._write_out()
-        return status
+
+    async def _wait(self, waiter, timeout):
+        try:
+            return await asyncio.wait_for(asyncio.shield(asyncio.wrap_future(waiter)), timeout)
+        except asyncio.TimeoutError:
+            return None
 
     def _readable(self):
         try:
-            data = self._line.read()
+            output_waits, stale_in = self._node._loop_read()
         except OSError as error:
             self._fail(error)
             return
-        self._engine.feed(data)
-        self._write_out()  # answers the engine gave
-        self._watch_fragment()
+        self._output_waits(output_waits)  # answers the engine gave
+        self._watch_fragment(stale_in)
 
-    def _watch_fragment(self):
+    def _writable_now(self):
+        try:
+            output_waits = self._node._loop_write()
+        except OSError as error:
+            self._fail(error)
+            return
+        self._writable.set()
+        self._output_waits(output_waits)
+
+    def _output_waits(self, waiting):
+        if waiting != self._writer_on and self._error is None:
+            self._writer_on = waiting
+            if waiting:
+                self._loop.add_writer(self._fd, self._writable_now)
+            else:
+                self._loop.remove_writer(self._fd)
+
+    def _watch_fragment(self, stale_in):
         if self._stale_timer is not None:
             self._stale_timer.cancel()
             self._stale_timer = None
-        stale_in = self._engine.stale_in
         if stale_in is not None:
-            self._stale_timer = self._loop.call_later(stale_in + 0.001, self._expire)
+            self._stale_timer = self._loop.call_later(stale_in + 0.001, self._readable)
 
-    def _expire(self):
-        self._stale_timer = None
-        self._engine.pump()
-        self._watch_fragment()
-
-    def _write_out(self):
-        self._unsent += self._engine.take_output()
-        if self._unsent:
-            try:
-                del self._unsent[:self._line.write(bytes(self._unsent))]
-            except OSError as error:
-                self._fail(error)
-                return
-        if bool(self._unsent) != self._writer_on:
-            self._writer_on = bool(self._unsent)
-            if self._writer_on:
-                self._loop.add_writer(self._fd, self._write_out)
-            else:
-                self._loop.remove_writer(self._fd)
-        if len(self._unsent) <= HIGH_WATER:
-            self._room.set()
-        if not self._unsent:
-            self._flushed.set()
-        else:
-            self._flushed.clear()
-
-    def _arrived(self, message_type, status, header):
-        message = Message.from_header(message_type, status, header)
-        for matches, future in self._waiters:
-            if not future.done() and matches(message):
-                future.set_result(message)
-                return
-        if message.message_type == frame.RESPONSE:
-            self._unmatched += 1
-        self._inbox.append(message)
+    def _kept(self):
         self._arrival.set()
-
-    def _wait_for(self, matches):
-        waiter = (matches, self._loop.create_future())
-        self._waiters.append(waiter)
-        return waiter
-
-    def _forget(self, waiter):
-        self._waiters.remove(waiter)
 
     def _fail(self, error):
         self._error = error
         self._stop()
-        for _, future in self._waiters:
-            if not future.done():
-                future.set_exception(error)
-        self._room.set()
-        self._flushed.set()
+        self._mailbox.fail(error)
+        self._writable.set()
         self._arrival.set()
 
     def _stop(self):

@@ -11,7 +11,7 @@ import KorvaPy
 
 from . import frame, monitor
 from .connect import line_gap, open_line, open_node
-from .messages import KorvaTimeout
+from .errors import KorvaTimeout
 from .pcap import PcapWriter, read_records
 
 __all__ = ["main"]
@@ -51,11 +51,16 @@ def _filter(text):
 
 def _body(args):
     if args.text:
-        return args.data.encode()
-    try:
-        return bytes.fromhex(args.data)
-    except ValueError:
-        raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r" % args.data) from None
+        body = args.data.encode()
+    else:
+        try:
+            body = bytes.fromhex(args.data)
+        except ValueError:
+            raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r"
+                             % args.data) from None
+    if len(body) > frame.MAX_PAYLOAD:
+        raise ValueError("a body is at most %d bytes, not %d" % (frame.MAX_PAYLOAD, len(body)))
+    return body
 
 
 def _print_message(message):
@@ -130,9 +135,9 @@ def _drain(line):
 def _send(args):
     receiver = frame.PUBLIC_ID if args.public else args.to
     message_type = frame.TYPE_NAMES.index(args.type)
-    raw = frame.encode(args.source, receiver, message_type, args.id, _body(args))
+    body = _body(args)
     with open_node(args.port, args.source, baud=args.baud) as node:
-        status = node.write_frame(raw)
+        status = node.send(message_type, receiver, args.id, body)
     if status != KorvaPy.KORVA_STATUS_SUCCESS:
         raise OSError("the frame was not sent: %s" % KorvaPy.KORVA_PUBLIC.resolve_status(status))
     return 0

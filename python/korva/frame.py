@@ -13,7 +13,7 @@ import collections
 __all__ = [
     "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "FIRST_RESERVED_ID",
     "VERSION_REQUEST_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame", "crc16",
-    "encode", "decode",
+    "checked_body", "encode", "decode",
 ]
 
 START = 0xFB
@@ -63,15 +63,24 @@ class Frame(collections.namedtuple(
         return self.status == "ok"
 
 
-def encode(transmitter_id, receiver_id, message_type, message_id, data=b""):
-    """The bytes of one frame. Ids are 0 to 15, message ids 0 to 63, message
-    types 0 to 3, the body at most 255 bytes; anything else is a ValueError."""
+def checked_body(message_type, receiver_id, message_id, data):
+    """`data` as bytes, once the fields of a frame are in range: ids 0 to 15,
+    message ids 0 to 63, message types 0 to 3, the body at most 255 bytes;
+    anything else is a ValueError."""
     data = bytes(data)
-    for name, value, top in (("transmitter id", transmitter_id, 15), ("receiver id", receiver_id, 15),
-                             ("message type", message_type, 3), ("message id", message_id, 63),
-                             ("body length", len(data), MAX_PAYLOAD)):
+    for name, value, top in (("receiver id", receiver_id, PUBLIC_ID), ("message type", message_type, 3),
+                             ("message id", message_id, 63), ("body length", len(data), MAX_PAYLOAD)):
         if not 0 <= value <= top:
             raise ValueError("%s must be 0 to %d, not %r" % (name, top, value))
+    return data
+
+
+def encode(transmitter_id, receiver_id, message_type, message_id, data=b""):
+    """The bytes of one frame; fields out of range are a ValueError (see
+    `checked_body`)."""
+    if not 0 <= transmitter_id <= PUBLIC_ID:
+        raise ValueError("transmitter id must be 0 to %d, not %r" % (PUBLIC_ID, transmitter_id))
+    data = checked_body(message_type, receiver_id, message_id, data)
     head = bytes((START, len(data), (transmitter_id << 4) | receiver_id, (message_id << 2) | message_type))
     crc = crc16(data, crc16(head))
     return head + data + bytes((crc >> 8, crc & 0xFF, END))

@@ -2,15 +2,17 @@
 
 A `LinkNode` is a `KorvaPy.KORVA_PUBLIC` whose port hooks are native: bytes
 from the line wait in a receive buffer until a whole frame is there, and
-every piece the engine writes goes whole into a transmit backlog that
-drains to the line in order. The link guarantees:
+every piece the engine writes goes whole into a transmit backlog. Every
+frame a node sends, of any type, goes through its engine. The link
+guarantees:
 
 - a frame is never half sent: a send either queues its whole piece or
-  reports KORVA_STATUS_TIMEOUT having queued nothing of it; what the line
-  cannot take at once waits in the backlog and goes out on the node's next
-  call (a send, `poll`, `pump`, `flush` or `close`);
+  reports KORVA_STATUS_TIMEOUT having queued nothing of it;
+- a frame reported as sent reaches the line by itself, as fast as the line
+  takes it, with no later call on the node: a drain thread of the link's own
+  writes the backlog out; only a line failure stops it;
 - a false start never costs the good frames behind it: the bytes of a
-  rejected frame are scanned again;
+  damaged frame are scanned again;
 - a fragment the line went quiet in is dropped after `inter_byte_gap`, so it
   cannot swallow the next frame;
 - a node may be shared between threads: each call is exclusive, a streamed
@@ -18,75 +20,30 @@ drains to the line in order. The link guarantees:
 
 A received message first goes to a caller waiting for it (`request`,
 `receive`); the others go to `on_message(message_type, status, header)`,
-or, without one, to an inbox that `receive` reads. Messages come in while
-some thread polls: the caller of `request` or `receive` polls by itself,
-or `start_polling` runs a thread that does. A subclass overriding
-`__rx_callback__` must call this class's to keep replies coming. Subclasses
-must not define `__read__`, `__write__` or `__available__`.
+or, without one, to an inbox that `receive` reads. Every frame on the line,
+for any node and damaged ones too, is shown to `on_frame` first. Messages
+come in while some thread polls: the caller of `request` or `receive` polls
+by itself, or `start_polling` runs a thread that does. A subclass
+overriding `__rx_callback__` must call this class's to keep replies coming.
+Subclasses must not define `__read__`, `__write__` or `__available__`.
 """
 
 import contextlib
-import dataclasses
-import socket
 import threading
 
 import KorvaPy
 import _korva_link
 
-from . import frame
-from .messages import KorvaTimeout, Mailbox, Message, reply_to, selected
+from . import frame, wire
+from .errors import KorvaTimeout, SendRefused
+from .messages import Mailbox, Message, reply_to, selected
 from .reconnect import Reconnector
+from .stats import LinkStats
 
-__all__ = ["DEFAULT_ATTEMPTS", "KorvaError", "LinkStats", "LinkNode", "PipeNode", "pipe_pair"]
+__all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
 
 DEFAULT_ATTEMPTS = 5
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
-
-
-class KorvaError(Exception):
-    """A send step that the engine refused; `status` is its Korva_Status_t."""
-
-    def __init__(self, status, step):
-        super().__init__("%s: %s" % (step, KorvaPy.KORVA_PUBLIC.resolve_status(status)))
-        self.status = status
-
-
-@dataclasses.dataclass(frozen=True)
-class LinkStats:
-    """What a node's link has seen since the node was made.
-
-    `results` counts listener calls by status text: KORVA_SUCCESS and
-    KORVA_CRC_ERROR are frames delivered to the application, KORVA_PORT_BUSY
-    frames for other nodes, the other errors rejected bytes."""
-
-    results: dict
-    bytes_received: int
-    bytes_sent: int
-    bytes_hunted: int
-    bytes_stale: int
-    resyncs: int
-    cut_short: int
-    write_timeouts: int
-    answers_held: int
-    drops: int
-    reconnects: int
-    backlog: int
-    unmatched_responses: int = 0
-
-    @property
-    def delivered(self):
-        """Frames handed to the application, by status text."""
-        return {name: count for name, count in self.results.items()
-                if name in ("KORVA_SUCCESS", "KORVA_CRC_ERROR")}
-
-    def __str__(self):
-        delivered = self.delivered
-        return ("delivered %d intact and %d damaged frames; discarded %d bytes while hunting and %d stale; "
-                "%d resyncs, %d frames cut short, %d write timeouts, %d answers held, %d unmatched responses; "
-                "%d drops, %d reconnects"
-                % (delivered.get("KORVA_SUCCESS", 0), delivered.get("KORVA_CRC_ERROR", 0), self.bytes_hunted,
-                   self.bytes_stale, self.resyncs, self.cut_short, self.write_timeouts, self.answers_held,
-                   self.unmatched_responses, self.drops, self.reconnects))
 
 
 class _Stream:
@@ -97,13 +54,13 @@ class _Stream:
         self._attempts = attempts
 
     def push(self, data):
-        """Send the next piece of the body; KorvaError if it did not go out."""
+        """Send the next piece of the body; SendRefused if it did not go out."""
         data = bytes(data)
         for start in range(0, len(data), frame.MAX_PAYLOAD):
             piece = list(data[start:start + frame.MAX_PAYLOAD])
             status = self._node.push_to_queue(piece, len(piece))
             if status != _SUCCESS:
-                raise KorvaError(status, "push_to_queue")
+                raise SendRefused(status, "push_to_queue")
 
 
 class LinkNode(_korva_link.Node):
@@ -115,10 +72,12 @@ class LinkNode(_korva_link.Node):
 
     on_message = None
 
-    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_link_change=None):
+    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None,
+                 on_link_change=None):
         super().__init__(node_id)
         self.on_message = on_message
-        self.on_link_change = on_link_change
+        self.on_line_change = on_line_change or on_link_change
+        self.on_frame = on_frame
         self.write_timeout = write_timeout
         self.drop_reason = None
         self._reconnector = None
@@ -129,8 +88,40 @@ class LinkNode(_korva_link.Node):
 
     @property
     def stats(self):
-        """The link's counters, a `LinkStats`."""
+        """The link's counters, a `korva.stats.LinkStats`."""
         return LinkStats(**self.link_stats(), unmatched_responses=self._mailbox.unmatched_responses)
+
+    @property
+    def on_frame(self):
+        """None, or a callable that is shown every frame the link cuts from
+        the line, for any node, intact or damaged, as a `korva.wire.Event`,
+        before the engine reads it. It runs on the thread that polls and
+        must not block; noise is only counted (`stats.bytes_hunted`)."""
+        return self._on_frame
+
+    @on_frame.setter
+    def on_frame(self, callback):
+        self._on_frame = callback
+        self._frame_observer = None if callback is None else wire.frame_shower(callback)
+
+    @property
+    def on_link_change(self):
+        """The old name of `on_line_change`."""
+        return self.on_line_change
+
+    @on_link_change.setter
+    def on_link_change(self, callback):
+        self.on_line_change = callback
+
+    def send(self, message_type, receiver_id, message_id, data=b"", attempts=DEFAULT_ATTEMPTS):
+        """Send one frame of any type (0 write, 1 request, 2 response, 3
+        indicate; message ids 0 to 63) through the engine, so that the fixed
+        packet size, the busy check and held answers apply to it as to
+        `write`. Returns the engine's Korva_Status_t; never raises for a
+        refused send; arguments out of range are a ValueError."""
+        message_type = int(message_type)
+        data = frame.checked_body(message_type, receiver_id, message_id, data)
+        return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
 
     def __rx_callback__(self, message_type, status, header):
         mailbox = self._mailbox
@@ -150,8 +141,8 @@ class LinkNode(_korva_link.Node):
 
         When the line fails (end of stream, reset, I/O error, the device
         gone), the node lets it go with every byte in flight on it, calls
-        `on_link_change(False)` and reopens it from a thread, with a delay
-        that doubles from 50 ms up to 2 s; then `on_link_change(True)`.
+        `on_line_change(False)` and reopens it from a thread, with a delay
+        that doubles from 50 ms up to 2 s; then `on_line_change(True)`.
         Meanwhile sends return KORVA_STATUS_TIMEOUT having sent nothing and
         `poll` waits for the line, returning KORVA_STATUS_DEFAULT if it does
         not come back in time. `stats` counts drops and reconnects."""
@@ -169,8 +160,8 @@ class LinkNode(_korva_link.Node):
         self._link_changed(False)
 
     def _link_changed(self, up):
-        if self.on_link_change is not None:
-            self.on_link_change(up)
+        if self.on_line_change is not None:
+            self.on_line_change(up)
 
     def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, a `Message`: the first intact
@@ -182,11 +173,10 @@ class LinkNode(_korva_link.Node):
         Frames carry no sequence number: a late reply to an attempt that gave
         up can be taken for the reply to the next request with the same
         receiver and id."""
-        request = frame.encode(self.own_id, receiver_id, frame.REQUEST, message_id, data)
         waiter = self._mailbox.waiter(reply_to(receiver_id, message_id))
         try:
             for _ in range(1 + retries):
-                self.write_frame(request)  # a refused send is an attempt that got no reply
+                self.send(frame.REQUEST, receiver_id, message_id, data)  # a refused send is an attempt that got no reply
                 reply = self._wait(waiter, timeout)
                 if reply is not None:
                     return reply
@@ -198,8 +188,7 @@ class LinkNode(_korva_link.Node):
     def respond(self, message, data=b""):
         """Answer the request `message` with `data`: a response with the same
         id, to its sender. Returns the send's status."""
-        return self.write_frame(frame.encode(self.own_id, message.transmitter_id, frame.RESPONSE,
-                                             message.message_id, data))
+        return self.send(frame.RESPONSE, message.transmitter_id, message.message_id, data)
 
     def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
         """The next message (intact or damaged) with the given sender, id and
@@ -246,13 +235,13 @@ class LinkNode(_korva_link.Node):
                 self.poll(interval)
         except OSError as error:
             self._poll_error = error
-        finally:
-            self._mailbox.wake()
+            self._mailbox.fail(error)
 
     def _wait(self, waiter, timeout):
+        if self._poll_error is not None:
+            raise self._poll_error
         polled = self._poller is not None and self._poller.is_alive()
-        return self._mailbox.wait(waiter, timeout, poll=None if polled else self.poll,
-                                  failure=lambda: self._poll_error)
+        return self._mailbox.wait(waiter, timeout, poll=None if polled else self.poll)
 
     @contextlib.contextmanager
     def streamed(self, message_type, receiver_id, message_id, count, attempts=DEFAULT_ATTEMPTS):
@@ -264,14 +253,15 @@ class LinkNode(_korva_link.Node):
 
         The node is held for the whole frame, so other threads' sends wait.
         The frame is finalized on exit; on an exception it is abandoned: the
-        engine forgets it and the line stays quiet for one inter-byte gap so
-        the receivers drop the fragment. A refused step raises KorvaError."""
+        line stays quiet for one inter-byte gap so the receivers drop the
+        fragment, then the engine forgets it and sends the answers it held. A
+        refused step raises SendRefused."""
         self._acquire()
         try:
             status = self.start_write_queue(message_type, receiver_id, message_id, count, attempts)
             if status != _SUCCESS:
                 self.abandon_stream()
-                raise KorvaError(status, "start_write_queue")
+                raise SendRefused(status, "start_write_queue")
             try:
                 yield _Stream(self, attempts)
             except BaseException:
@@ -280,7 +270,7 @@ class LinkNode(_korva_link.Node):
             status = self.finalize_queue(attempts)
             if status != _SUCCESS:
                 self.abandon_stream()
-                raise KorvaError(status, "finalize_queue")
+                raise SendRefused(status, "finalize_queue")
         finally:
             self._release()
 
@@ -288,13 +278,12 @@ class LinkNode(_korva_link.Node):
         """Send a request with reserved message id 60 to 63 to `receiver_id`
         (0 to 15); the peer's engine answers it by itself, and the answer
         arrives through the listener (for id 63: the peer's version number,
-        four bytes, least significant first). The engine's own sends refuse
-        these ids, so the frame is composed here and queued whole."""
+        four bytes, least significant first). Returns the send's status."""
         if message_id not in range(frame.FIRST_RESERVED_ID, 64):
             raise ValueError("reserved message ids are 60 to 63, not %r" % (message_id,))
         if not 0 <= receiver_id <= frame.PUBLIC_ID:
             raise ValueError("receiver ids are 0 to 15, not %r" % (receiver_id,))
-        return self.write_frame(frame.encode(self.own_id, receiver_id, frame.REQUEST, message_id))
+        return self.send(frame.REQUEST, receiver_id, message_id)
 
     def close(self):
         """Send what is still queued (waiting up to `write_timeout`), restore
@@ -317,19 +306,3 @@ class LinkNode(_korva_link.Node):
 
     def __exit__(self, *exc_info):
         self.close()
-
-
-class PipeNode(LinkNode):
-    """A node on one end of an in-memory byte pipe (a local socket pair),
-    for tests and benchmarks; `pipe_pair` makes two joined ones."""
-
-    def __init__(self, node_id, sock, name="pipe", inter_byte_gap=0.1, **options):
-        super().__init__(node_id, **options)
-        self._adopt(sock.detach(), name, inter_byte_gap)
-
-
-def pipe_pair(id_a, id_b, **options):
-    """Two PipeNodes joined back to back, with ids `id_a` and `id_b`."""
-    end_a, end_b = socket.socketpair()
-    return (PipeNode(id_a, end_a, "pipe from node %d" % id_a, **options),
-            PipeNode(id_b, end_b, "pipe from node %d" % id_b, **options))

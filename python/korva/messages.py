@@ -9,6 +9,7 @@ often can put a sequence number of their own in the body.
 """
 
 import collections
+import concurrent.futures
 import threading
 import time
 import typing
@@ -17,15 +18,11 @@ import KorvaPy
 
 from . import frame
 
-__all__ = ["INBOX_SIZE", "KorvaTimeout", "Message", "Mailbox"]
+__all__ = ["INBOX_SIZE", "Message", "Mailbox", "reply_to", "selected"]
 
 INBOX_SIZE = 1024
 _POLL_SLICE = 0.05  # seconds a waiting caller polls before looking again
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
-
-
-class KorvaTimeout(TimeoutError):
-    """No matching message arrived in time."""
 
 
 class Message(typing.NamedTuple):
@@ -77,33 +74,27 @@ def selected(transmitter_id=None, message_id=None, message_type=None):
     return matches
 
 
-class _Waiter:
-    __slots__ = ("matches", "message")
-
-    def __init__(self, matches):
-        self.matches = matches
-        self.message = None
-
-
 class Mailbox:
     """Arriving messages go to the oldest waiter they match; the others are
     the node's to pass on (to its callback, or to the inbox that `receive`
-    reads first). Thread-safe."""
+    reads first). A waiter is a `concurrent.futures.Future`, so threads wait
+    on it directly and an event loop awaits it through
+    `asyncio.wrap_future`. Thread-safe."""
 
     def __init__(self):
-        self._changed = threading.Condition()
+        self._lock = threading.Lock()
         self._waiters = []
         self._inbox = collections.deque(maxlen=INBOX_SIZE)
         self.unmatched_responses = 0
         self.inbox_dropped = 0
+        self.on_kept = None  # called after a message is kept, for waiters on an event loop
 
     def claim(self, message):
         """Hand `message` to a waiter; False if none wants it."""
-        with self._changed:
+        with self._lock:
             for waiter in self._waiters:
-                if waiter.message is None and waiter.matches(message):
-                    waiter.message = message
-                    self._changed.notify_all()
+                if not waiter.done() and waiter.matches(message):
+                    waiter.set_result(message)
                     return True
             self.count_if_response(message.message_type)
             return False
@@ -121,14 +112,16 @@ class Mailbox:
     def keep(self, message):
         """Keep an unclaimed message for a later `receive`; the oldest goes
         when the inbox is full."""
-        with self._changed:
+        with self._lock:
             if len(self._inbox) == self._inbox.maxlen:
                 self.inbox_dropped += 1
             self._inbox.append(message)
+        if self.on_kept is not None:
+            self.on_kept()
 
     def take_kept(self, matches):
         """The oldest kept message that `matches`, removed; None if none."""
-        with self._changed:
+        with self._lock:
             for message in self._inbox:
                 if matches(message):
                     self._inbox.remove(message)
@@ -136,41 +129,40 @@ class Mailbox:
             return None
 
     def waiter(self, matches):
-        """Register a waiter; pass it to `wait` and then to `forget`."""
-        waiter = _Waiter(matches)
-        with self._changed:
+        """A future for the next message that `matches`; pass it to
+        `forget` when done with it."""
+        waiter = concurrent.futures.Future()
+        waiter.matches = matches
+        with self._lock:
             self._waiters.append(waiter)
         return waiter
 
     def forget(self, waiter):
-        with self._changed:
+        """Stop handing messages to `waiter`."""
+        with self._lock:
             self._waiters.remove(waiter)
 
-    def wait(self, waiter, timeout, poll=None, failure=lambda: None):
+    def fail(self, error):
+        """End every wait with `error`: the line under the node failed."""
+        with self._lock:
+            for waiter in self._waiters:
+                if not waiter.done():
+                    waiter.set_exception(error)
+
+    @staticmethod
+    def wait(waiter, timeout, poll=None):
         """The message `waiter` was handed, or None after `timeout` seconds.
 
         Without a poll thread the caller brings messages in itself: `poll`
         is called with the time left, in short slices so that a message
-        another thread delivered ends the wait early. `failure()` returns an
-        exception that ends the wait (the poll thread's), or None."""
+        another thread delivered ends the wait early."""
         deadline = time.monotonic() + timeout
         while True:
-            with self._changed:
-                if waiter.message is not None:
-                    return waiter.message
-                left = deadline - time.monotonic()
-                error = failure()
-                if error is not None:
-                    raise error
-                if left <= 0:
-                    return None
-                if poll is None:
-                    self._changed.wait(left)
-                    continue
+            left = deadline - time.monotonic()
+            try:
+                return waiter.result(timeout=max(left, 0) if poll is None else 0)
+            except concurrent.futures.TimeoutError:
+                pass
+            if left <= 0:
+                return None
             poll(min(left, _POLL_SLICE))
-
-    def wake(self):
-        """End every wait's sleep so that it looks at the node again."""
-        with self._changed:
-            self._changed.notify_all()
-

@@ -1,18 +1,20 @@
 """Every frame on a line, whoever it is for: a byte stream cut into frames
 and noise, for tools that watch a line without taking part.
 
-The cut follows the link's own rules: bytes before a start byte are noise; a
-candidate whose end byte is wrong but which holds another start byte is a
-false start (its first byte is noise, the rest is scanned again); a fragment
-the line went quiet in for `gap` seconds is cut the same way. A candidate
-with the right end byte is a frame, intact or not.
+The cut is the link's own, done by the same native code that cuts a node's
+line: bytes before a start byte are noise; a start byte and the bytes its
+length byte announces are a frame, intact or damaged; a damaged frame's
+bytes are scanned again from the one after its start byte, so a frame
+inside a false start is found as a node finds it; a fragment the line went
+quiet in for `gap` seconds loses its start byte. This module imports
+without the compiled modules; a `Scanner` needs them.
 """
 
 import typing
 
 from . import frame
 
-__all__ = ["Event", "Scanner"]
+__all__ = ["Event", "Scanner", "frame_shower"]
 
 
 class Event(typing.NamedTuple):
@@ -24,81 +26,57 @@ class Event(typing.NamedTuple):
     frame: typing.Optional[frame.Frame]
 
 
+def frame_shower(show):
+    """A native frame observer `(raw, time)` that hands `show` an Event."""
+    def observe(raw, time):
+        show(Event(time, raw, frame.decode(raw)))
+    return observe
+
+
 class Scanner:
     """Feed it bytes as they arrive, with their arrival time; it returns the
     events that are complete. `expire(now)` cuts a fragment the line went
-    quiet in; `finish()` gives up on whatever is left."""
+    quiet in; `finish()` gives up on whatever is left. Consecutive noise
+    comes as one event once a frame (or the end) follows it."""
 
     def __init__(self, gap):
+        import _korva_link  # the link's cutter; the rest of the module needs none
         self.gap = gap
-        self._bytes = bytearray()
-        self._times = []
-        self._noise_start = None  # index in _bytes where pending noise began
-        self._last_arrival = None
+        self._cutter = _korva_link.Cutter(gap)
+        self._noise = []  # (time, bytes) of the noise not yet reported
 
     def feed(self, data, now):
         """Take `data`, arrived at `now`; the events it completed."""
-        events = self.expire(now)
-        self._bytes += data
-        self._times += [now] * len(data)
-        self._last_arrival = now
-        return events + self._scan(quiet=False)
+        return self._events(self._cutter.feed(bytes(data), now), end=False)
 
     def expire(self, now):
         """Events completed by the line having been quiet until `now`."""
-        if self._last_arrival is None or now - self._last_arrival < self.gap:
-            return []
-        return self._scan(quiet=True)
+        return self._events(self._cutter.expire(now), end=False)
 
     def finish(self):
         """Every event still pending, the incomplete tail as noise."""
-        return self._scan(quiet=True)
+        return self._events(self._cutter.finish(), end=True)
 
-    def _scan(self, quiet):
+    @property
+    def stats(self):
+        """The cutter's counters: bytes received and hunted, resyncs, fragments cut short."""
+        return self._cutter.stats()
+
+    def _events(self, pieces, end):
         events = []
-        start = self._noise_start or 0
-        while start < len(self._bytes):
-            if self._bytes[start] != frame.START:
-                start = self._skip_to_start(start)
-                continue
-            length = self._frame_length(start)
-            if length is None:
-                if not quiet:
-                    break
-                start += 1  # a fragment the line went quiet in
-                continue
-            raw = bytes(self._bytes[start:start + length])
-            decoded = frame.decode(raw)
-            if decoded.status == "end_byte_error" and frame.START in raw[1:]:
-                start += 1  # a false start; the real frame begins inside it
-                continue
-            events += self._noise_before(start)
-            events.append(Event(self._times[start], raw, decoded))
-            self._drop(start + length)
-            start = 0
-        if quiet:
-            events += self._noise_before(len(self._bytes))
-            self._drop(len(self._bytes))
-        else:
-            self._noise_start = start if start > 0 else None
+        for kind, time, raw, _verdict in pieces:
+            if kind == "frame":
+                events += self._noise_event()
+                events.append(Event(time, raw, frame.decode(raw)))
+            else:
+                self._noise.append((time, raw))
+        if end:
+            events += self._noise_event()
         return events
 
-    def _skip_to_start(self, start):
-        found = self._bytes.find(frame.START, start)
-        return len(self._bytes) if found < 0 else found
-
-    def _frame_length(self, start):
-        if start + 1 >= len(self._bytes):
-            return None
-        length = self._bytes[start + 1] + frame.OVERHEAD
-        return length if start + length <= len(self._bytes) else None
-
-    def _noise_before(self, end):
-        if end == 0:
+    def _noise_event(self):
+        if not self._noise:
             return []
-        return [Event(self._times[0], bytes(self._bytes[:end]), None)]
-
-    def _drop(self, count):
-        del self._bytes[:count]
-        del self._times[:count]
-        self._noise_start = None
+        event = Event(self._noise[0][0], b"".join(raw for _, raw in self._noise), None)
+        self._noise = []
+        return [event]

@@ -54,10 +54,10 @@ EVERY_EVENT = [
     frame_json(14, 3, "response", 6, "6f6b"),
     frame_json(2, 15, "indicate", 63, "fb"),
     frame_json(1, 2, "write", 1, "616263", "crc_error"),
-    {"noise": "fb"},
+    {"noise": (BAD_CRC[1:] + b"\xfb").hex()},  # a damaged frame is scanned again; then the false start
     frame_json(5, 6, "write", 2, "78"),
     frame_json(7, 8, "write", 3, "7a7a", "end_byte_error"),
-    {"noise": "fb0501"},
+    {"noise": (BAD_END[1:] + b"\xfb\x05\x01").hex()},
 ]
 
 
@@ -83,7 +83,8 @@ class MonitorTest(PtyTest):
         times = [event.pop("time") for event in events]
         self.assertEqual(events, EVERY_EVENT)
         self.assertEqual(times, sorted(times))
-        self.assertRegex(summary, r"7 frames \([\d.]+/s\), 2 errors, 6 noise bytes")
+        self.assertRegex(summary, r"7 frames \([\d.]+/s\), 2 errors, %d noise bytes"
+                         % (2 + len(BAD_CRC) + len(BAD_END) + 2))
 
     def test_filters(self):
         for filters, expected in (
