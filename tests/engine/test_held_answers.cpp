@@ -119,3 +119,16 @@ TEST(HeldAnswers, ARequestWithNoOpenStreamIsAnsweredAfterEarlierHeldOnes)
     EXPECT_EQ(receive(node, kId60RequestFrom2), KORVA_STATUS_DEFAULT);
     EXPECT_EQ(hex(node.written()), wire({kVersionAnswerTo9, kId60AnswerTo2}));
 }
+
+TEST(HeldAnswers, AnAbandonedStreamSendsThemAtOnceAndLeavesNothingOpen)
+{
+    ScriptedNode node(3);
+    open_stream(node);
+    EXPECT_EQ(receive(node, kVersionRequestFrom9), KORVA_STATUS_DEFAULT);
+    node.writes.clear();
+    EXPECT_TRUE(node.abandon_stream());
+    EXPECT_EQ(hex(node.written()), kVersionAnswerTo9);
+    EXPECT_EQ(node.held_answers, 0u);
+    EXPECT_FALSE(node.stream_open());
+    EXPECT_FALSE(node.abandon_stream()) << "nothing is open any more";
+}

@@ -336,3 +336,47 @@ TEST(Streamed, FailuresLeaveTheFrameWhereTheSpecPutsIt)
     EXPECT_EQ(finalize_fails.tx_flags, 0);
     EXPECT_EQ(hex(finalize_fails.writes.back()), "F3 EF BF");
 }
+
+TEST(TypedSend, EveryTypeIsByteExactAndGoesThroughTheOneShotPath)
+{
+    struct Case {
+        uint8_t own_id;
+        Korva_message_types type;
+        uint8_t receiver;
+        uint8_t message_id;
+        Bytes payload;
+        const char* frame;
+    } cases[] = {
+        {14, KV_WRITE_EVENT, 3, 5, {0x01, 0x02}, "FB 02 E3 14 01 02 F3 EF BF"},
+        {3, KV_REQUEST_EVENT, 14, 63, {}, "FB 00 3E FD 5A 01 BF"},
+        {14, KV_RESPONSE_EVENT, 3, 63, {0xA4, 0x86, 0x01, 0x00}, "FB 04 E3 FE A4 86 01 00 48 5D BF"},
+        {3, KV_INDICATE_EVENT, 15, 7, {0x10}, "FB 01 3F 1F 10 58 A4 BF"},
+    };
+    for (const Case& c : cases) {
+        for (const bool buffered : {true, false}) {
+            SCOPED_TRACE(testing::Message() << c.frame << (buffered ? " buffered" : " bytewise"));
+            ScriptedNode node(c.own_id, buffered);
+            EXPECT_EQ(node.send(c.type, c.receiver, c.message_id, c.payload.data(),
+                                static_cast<uint8_t>(c.payload.size()), 5),
+                      KORVA_STATUS_SUCCESS);
+            EXPECT_EQ(hex(node.written()), c.frame);
+        }
+    }
+}
+
+TEST(TypedSend, FixedPacketSizeAndIdLimitApplyToEveryType)
+{
+    ScriptedNode node(14);
+    node.set_fixed_packet_size(20);
+    ASSERT_EQ(node.send(KV_RESPONSE_EVENT, 3, 6, kPayload12.data(), 2, 5), KORVA_STATUS_SUCCESS);
+    ASSERT_EQ(node.writes.size(), 1u);
+    const Bytes& frame = node.writes.front();
+    EXPECT_EQ(frame.size(), 20u);
+    EXPECT_EQ(frame[1], 13) << "the length byte counts the padding";
+    EXPECT_EQ(frame[3], korva::id_type_byte(6, KV_RESPONSE_EVENT));
+    node.writes.clear();
+    EXPECT_EQ(node.send(KV_REQUEST_EVENT, 3, 64, nullptr, 0, 5), KORVA_STATUS_MESSAGE_ID_ERROR);
+    node.set_fixed_packet_size(8);
+    EXPECT_EQ(node.send(KV_INDICATE_EVENT, 3, 6, kPayload12.data(), 2, 5), KORVA_STATUS_MESSAGE_LENGTH_ERROR);
+    EXPECT_TRUE(node.writes.empty());
+}
