@@ -156,13 +156,15 @@ class Mailbox:
         Without a poll thread the caller brings messages in itself: `poll`
         is called with the time left, in short slices so that a message
         another thread delivered ends the wait early."""
-        deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
+        if poll is None:
             try:
-                return waiter.result(timeout=max(left, 0) if poll is None else 0)
+                return waiter.result(timeout=timeout)
             except concurrent.futures.TimeoutError:
-                pass
+                return None
+        deadline = time.monotonic() + timeout
+        while not waiter.done():
+            left = deadline - time.monotonic()
             if left <= 0:
                 return None
             poll(min(left, _POLL_SLICE))
+        return waiter.result()

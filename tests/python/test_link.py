@@ -11,6 +11,7 @@ import KorvaPy
 from korva import frame
 from korva.errors import KorvaError
 from korva.link import LinkNode
+from korva.messages import Message
 from korva.pipe import pipe_pair
 from korva.serial import SerialNode
 from korva_links import PtyPair, read_exactly, split_frames
@@ -121,6 +122,68 @@ class FaultTest(unittest.TestCase):
         for message_id in (1, 2):
             sequence = [f.data[1] for f in frames if f.message_id == message_id]
             self.assertEqual(sequence, [i & 0xFF for i in range(per_thread)])
+
+    def test_frames_reported_sent_reach_a_slow_reader_with_no_later_call(self):
+        per_thread, length = 1000, 10
+        expected = 2 * per_thread * (length + frame.OVERHEAD)
+        with PtyPair() as pty, SerialNode(3, pty.main, write_timeout=30) as node:
+            statuses, last_write = [], []
+
+            def send(message_id):
+                for i in range(per_thread):
+                    statuses.append(node.write(14, message_id, [message_id, i >> 8, i & 0xFF] + [0xBF] * (length - 3),
+                                               length))
+                last_write.append(time.monotonic())
+
+            def read_slowly():  # 1 KiB every 10 ms
+                data, deadline = b"", time.monotonic() + 60
+                while len(data) < expected and time.monotonic() < deadline:
+                    data += bytes(read_exactly(pty.other, min(1024, expected - len(data)), timeout=0.01))
+                    time.sleep(0.01)
+                wire.append((data, time.monotonic()))
+
+            wire = []
+            reader = threading.Thread(target=read_slowly)
+            senders = [threading.Thread(target=send, args=(message_id,)) for message_id in (1, 2)]
+            for thread in [reader] + senders:
+                thread.start()
+            for thread in senders + [reader]:
+                thread.join(timeout=90)
+            # Only now does the node hear from us again (its close, on leaving the block).
+            data, finished = wire[0]
+        frames, stray = split_frames(data)
+        print("\nlast frame on the wire %.3f s after the last write" % (finished - max(last_write)))
+        self.assertEqual(statuses, [SUCCESS] * 2 * per_thread)
+        self.assertEqual((len(data), stray), (expected, 0))
+        for message_id in (1, 2):
+            sequence = [(f.data[1] << 8) | f.data[2] for f in frames if f.ok and f.message_id == message_id]
+            self.assertEqual(sequence, list(range(per_thread)))
+
+    def test_every_frame_type_is_padded_to_the_fixed_packet_size(self):
+        node = LinkNode(3)
+        node.set_fixed_packet_size(20)
+        node.send(frame.INDICATE, 14, 7, b"\x01")
+        node.respond(Message(14, 3, frame.REQUEST, 6, b"", SUCCESS), b"ok")
+        node.request_reserved(14, frame.VERSION_REQUEST_ID)
+        self.assertEqual(node.write(14, 5, [1, 2], 2), SUCCESS)
+        frames, stray = split_frames(node.take_output())
+        self.assertEqual(stray, 0)
+        self.assertEqual([(f.message_type, f.message_id, f.data, f.status) for f in frames], [
+            (frame.INDICATE, 7, b"\x01" + bytes(12), "ok"),
+            (frame.RESPONSE, 6, b"ok" + bytes(11), "ok"),
+            (frame.REQUEST, 63, bytes(13), "ok"),
+            (frame.WRITE, 5, b"\x01\x02" + bytes(11), "ok")])
+
+    def test_an_abandoned_stream_sends_the_answer_held_during_it(self):
+        node = LinkNode(3)
+        node.inter_byte_gap = 0.001
+        self.assertEqual(node.start_write_queue(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3, 5), SUCCESS)
+        node.feed(frame.encode(9, 3, frame.REQUEST, frame.VERSION_REQUEST_ID))
+        self.assertEqual(node.stats.answers_held, 1)
+        self.assertTrue(node.abandon_stream())
+        fragment, answer = b"\xfb\x03\x39\x1b", frame.encode(3, 9, frame.RESPONSE, 63, bytes.fromhex("a4860100"))
+        self.assertEqual(node.take_output(), fragment + answer)
+        self.assertFalse(node.abandon_stream())
 
     def test_a_send_that_times_out_queues_nothing_and_its_retry_goes_out_once(self):
         payload = list(range(200))
