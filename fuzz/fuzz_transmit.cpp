@@ -12,7 +12,17 @@
 
 namespace {
 
-enum Operation : uint8_t { WRITE, WRITE_PUBLIC, START_QUEUE, PUSH, FINALIZE, FIXED_SIZE, NEW_ID, OPERATION_COUNT };
+enum Operation : uint8_t {
+    WRITE,
+    WRITE_PUBLIC,
+    START_QUEUE,
+    PUSH,
+    FINALIZE,
+    FIXED_SIZE,
+    NEW_ID,
+    SEND,
+    OPERATION_COUNT
+};
 
 class WireRecorder : public Korva<korva_public_4bit_adr> {
 public:
@@ -114,6 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case NEW_ID:
             node.assign_new_id(id);
             break;
+        case SEND: {
+            const auto type =
+                static_cast<Korva_message_types>(input.ConsumeIntegral<uint8_t>() & korva::MESSAGE_TYPE_MASK);
+            check_one_shot(node, node.send(type, input.ConsumeIntegral<uint8_t>(), id, bytes, len, count), before, len);
+            streaming = false;
+            break;
+        }
         default:
             break;
         }
