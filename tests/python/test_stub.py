@@ -80,5 +80,27 @@ class StubTest(unittest.TestCase):
                         self.assertIn(status, KorvaPy.Korva_Status_t.__members__)
 
 
+class LinkStubTest(unittest.TestCase):
+    """The link core's stub against its module, public names only."""
+
+    def setUp(self):
+        import _korva_link
+        self.module = _korva_link
+        with open(os.path.join(os.path.dirname(_korva_link.__file__), "_korva_link.pyi")) as stub:
+            tree = ast.parse(stub.read())
+        self.classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+        self.names = set(self.classes) | {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+        self.names |= {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+
+    def test_module_names_agree(self):
+        self.assertEqual(public(self.names), public(dir(self.module)))
+
+    def test_class_members_agree(self):
+        for name in ("Node", "Line", "Cutter"):
+            with self.subTest(name=name):
+                declared = public(class_members(self.classes[name], {}))
+                self.assertEqual(declared, public(vars(getattr(self.module, name))))
+
+
 if __name__ == "__main__":
     unittest.main()
