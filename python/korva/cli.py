@@ -89,6 +89,7 @@ def _record(args):
     with open(args.file, "wb") as file, closing(open_line(args.port, args.baud)) as line:
         writer = PcapWriter(file)
         epoch = time.time()
+        print("recording %s to %s" % (args.port, args.file), file=sys.stderr, flush=True)
 
         def handle(event):
             summary.count(event)

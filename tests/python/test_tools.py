@@ -5,6 +5,7 @@ commands against a real engine peer."""
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -36,29 +37,12 @@ REQUEST = frame.encode(14, 3, frame.REQUEST, 6)
 RESPONSE = frame.encode(14, 3, frame.RESPONSE, 6, b"ok")
 INDICATE = frame.encode(2, 15, frame.INDICATE, 63, b"\xfb")
 BAD_CRC = damaged(frame.encode(1, 2, frame.WRITE, 1, b"abc"))
-AFTER_FALSE_START = frame.encode(5, 6, frame.WRITE, 2, b"x")
-BAD_END = frame.encode(7, 8, frame.WRITE, 3, b"zz")[:-1] + b"\x00"
-STREAM = (b"\x00\x11" + WRITE + REQUEST + RESPONSE + INDICATE + BAD_CRC + b"\xfb" + AFTER_FALSE_START + BAD_END
-          + b"\xfb\x05\x01")
+STREAM = b"\x00\x11" + WRITE + REQUEST + BAD_CRC + b"\xfb\x05\x01"
 
 
 def frame_json(src, dst, message_type, message_id, data, status="ok"):
     return {"transmitter_id": src, "receiver_id": dst, "message_type": message_type, "message_id": message_id,
             "data": data, "status": status}
-
-
-EVERY_EVENT = [
-    {"noise": "0011"},
-    frame_json(3, 14, "write", 5, "0102"),
-    frame_json(14, 3, "request", 6, ""),
-    frame_json(14, 3, "response", 6, "6f6b"),
-    frame_json(2, 15, "indicate", 63, "fb"),
-    frame_json(1, 2, "write", 1, "616263", "crc_error"),
-    {"noise": (BAD_CRC[1:] + b"\xfb").hex()},  # a damaged frame is scanned again; then the false start
-    frame_json(5, 6, "write", 2, "78"),
-    frame_json(7, 8, "write", 3, "7a7a", "end_byte_error"),
-    {"noise": (BAD_END[1:] + b"\xfb\x05\x01").hex()},
-]
 
 
 class PtyTest(unittest.TestCase):
@@ -78,22 +62,21 @@ class MonitorTest(PtyTest):
         self.assertEqual(read_exactly(pty.main, 1, timeout=0.2), [], "the monitor wrote to the line")
         return [json.loads(line) for line in done.stdout.splitlines()], done.stderr
 
-    def test_every_frame_type_errors_and_noise(self):
-        events, summary = self.monitor()
-        times = [event.pop("time") for event in events]
-        self.assertEqual(events, EVERY_EVENT)
-        self.assertEqual(times, sorted(times))
-        self.assertRegex(summary, r"7 frames \([\d.]+/s\), 2 errors, %d noise bytes"
-                         % (2 + len(BAD_CRC) + len(BAD_END) + 2))
-
-    def test_filters(self):
-        for filters, expected in (
-                (["--filter", "type=response"], [EVERY_EVENT[3]]),
-                (["--filter", "src=14", "--filter", "id=6"], EVERY_EVENT[2:4]),
-                (["--filter", "dst=15"], [EVERY_EVENT[4]])):
-            with self.subTest(filters=filters):
-                events, _ = self.monitor(*filters)
-                self.assertEqual([{k: v for k, v in event.items() if k != "time"} for event in events], expected)
+    def test_json_lines_summary_and_filters_without_writing(self):
+        # Cutting and showing are tested where they live; this is the command's plumbing.
+        for options, expected, summary_text in (
+                ((), [{"noise": "0011"}, frame_json(3, 14, "write", 5, "0102"), frame_json(14, 3, "request", 6, ""),
+                      frame_json(1, 2, "write", 1, "616263", "crc_error"),
+                      {"noise": (BAD_CRC[1:] + b"\xfb\x05\x01").hex()}],
+                 "3 frames \\([\\d.]+/s\\), 1 errors, %d noise bytes" % (2 + len(BAD_CRC) - 1 + 3)),
+                (("--filter", "src=14", "--filter", "type=request"), [frame_json(14, 3, "request", 6, "")],
+                 "3 frames")):
+            with self.subTest(options=options):
+                events, summary = self.monitor(*options)
+                times = [event.pop("time") for event in events]
+                self.assertEqual(events, expected)
+                self.assertEqual(times, sorted(times))
+                self.assertRegex(summary, summary_text)
 
 
 class CaptureTest(PtyTest):
@@ -104,7 +87,10 @@ class CaptureTest(PtyTest):
         pty, path = self.open_pty()
         recorder = subprocess.Popen([sys.executable, "-m", "korva", "record", capture, "--port", path,
                                      "--duration", "2"], stderr=subprocess.PIPE, text=True)
-        time.sleep(0.5)
+        self.addCleanup(recorder.kill)
+        ready, _, _ = select.select([recorder.stderr], [], [], 30)
+        self.assertTrue(ready, "the recorder never said it was listening")
+        self.assertIn("recording", recorder.stderr.readline())
         for raw in self.FRAMES:
             os.write(pty.main, raw)
             time.sleep(self.SPACING)
