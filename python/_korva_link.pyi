@@ -34,7 +34,7 @@ class Node(KorvaPy.KORVA_PUBLIC):
     def link_stats(self) -> dict: ...
     own_id: int
     reconnect: bool
-    link_up: bool
+    line_up: bool
     closed: bool
     line_name: str
     backlog: int

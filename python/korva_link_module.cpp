@@ -74,7 +74,7 @@ Result guarded(LinkNode& node, Result while_down, Operation&& operation)
             throw;
         }
         node.drop_line();
-        py::cast(&node, py::return_value_policy::reference).attr("_link_dropped")(failure.what());
+        py::cast(&node, py::return_value_policy::reference).attr("_line_dropped")(failure.what());
         return while_down;
     }
 }
@@ -380,9 +380,9 @@ void register_node(py::module_& m)
                  self.close_line();
              })
         .def_readwrite("reconnect", &LinkNode::reconnect,
-                       "Whether a failed line is let go and reported to `_link_dropped` instead of raising.")
+                       "Whether a failed line is let go and reported to `_line_dropped` instead of raising.")
         .def_property_readonly(
-            "link_up", [](const LinkNode& self) { return !self.dropped(); },
+            "line_up", [](const LinkNode& self) { return !self.dropped(); },
             "False while a dropped line waits to be replaced.")
         .def_property_readonly("closed", [](const LinkNode& self) { return !self.has_line(); })
         .def_property_readonly("line_name", [](const LinkNode& self) { return self.line.name(); })

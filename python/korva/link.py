@@ -151,15 +151,15 @@ class LinkNode(_korva_link.Node):
             reopen()
             self.inter_byte_gap = gap
 
-        self._reconnector = Reconnector(reattach, lambda: self._link_changed(True))
+        self._reconnector = Reconnector(reattach, lambda: self._line_changed(True))
         self.reconnect = True
 
-    def _link_dropped(self, reason):
+    def _line_dropped(self, reason):
         self.drop_reason = reason
         self._reconnector.start()
-        self._link_changed(False)
+        self._line_changed(False)
 
-    def _link_changed(self, up):
+    def _line_changed(self, up):
         if self.on_line_change is not None:
             self.on_line_change(up)
 

@@ -34,12 +34,13 @@ class SerialNode(LinkNode):
     engine delivers. An unusable device raises OSError naming it; so does an
     I/O error of a device that vanished, unless `reconnect` is true: then
     the node reopens the device by its path when it comes back (see
-    `LinkNode._reconnect_with`) and tells `on_link_change(up)`.
+    `LinkNode._reconnect_with`) and tells `on_line_change(up)`.
     """
 
     def __init__(self, node_id, device, baud=115200, read_timeout=0.5, write_timeout=1.0, on_message=None,
-                 inter_byte_gap=None, reconnect=False, on_link_change=None):
-        super().__init__(node_id, on_message=on_message, write_timeout=write_timeout, on_link_change=on_link_change)
+                 inter_byte_gap=None, reconnect=False, on_line_change=None, on_frame=None, on_link_change=None):
+        super().__init__(node_id, on_message=on_message, write_timeout=write_timeout,
+                         on_line_change=on_line_change or on_link_change, on_frame=on_frame)
         _check_baud(baud)
         self.device = device if isinstance(device, str) else "<file descriptor %d>" % device
         self.baud = baud

@@ -49,7 +49,7 @@ class Ser2netTest(unittest.TestCase):
                 changed.notify_all()
 
         net_got, tty_got = Collector(), Collector()
-        net = korva.open_node(self.rig.url, NET, on_message=net_got, on_link_change=on_link_change, **options)
+        net = korva.open_node(self.rig.url, NET, on_message=net_got, on_line_change=on_link_change, **options)
         tty = korva.open_node(self.rig.tty, TTY, on_message=tty_got)
         for node in (net, tty):
             self.addCleanup(node.close)
