@@ -6,10 +6,13 @@ Both sides use the same in-memory port, with the calls a serial library
 offers (`write`, `read`, `in_waiting`), so the comparison isolates framing
 and checksumming from the link."""
 
+import asyncio
 import os
 import time
 
 import KorvaPy
+import _korva_link
+import korva.aio
 from korva.link import LinkNode
 from korva.serial import SerialNode
 
@@ -194,6 +197,32 @@ def pty_link_rate(payload):
         os.close(other)
 
 
+def aio_pty_rate(payload):
+    """Frames per second between two asyncio nodes on the two ends of a
+    pseudo-terminal, in the same batches as the link rows."""
+    main, other = os.openpty()
+    try:
+        return asyncio.run(_aio_rate(payload, os.dup(main), os.ttyname(other)))
+    finally:
+        os.close(main)
+        os.close(other)
+
+
+async def _aio_rate(payload, main_fd, other_path):
+    sender = korva.aio.Node(_korva_link.Line.adopt(main_fd, "pty main"), 14, 0.01)
+    async with sender, await korva.aio.open_node(other_path, 3) as receiver:
+        best = 0.0
+        for _ in range(ROUNDS):
+            started = time.perf_counter()
+            for _ in range(0, FRAMES, BATCH):
+                for _ in range(BATCH):
+                    assert await sender.write(3, 5, payload) == KorvaPy.KORVA_STATUS_SUCCESS
+                for _ in range(BATCH):
+                    assert (await receiver.receive(5.0)).ok
+            best = max(best, FRAMES / (time.perf_counter() - started))
+        return best
+
+
 def framer_rate(payload, crc):
     line = MemoryPort()
     sender, receiver = PythonFramer(14, line, MemoryPort(), crc), PythonFramer(3, MemoryPort(), line, crc)
@@ -210,22 +239,24 @@ def framer_rate(payload, crc):
 
 def main():
     assert crc16_bitwise(b"123456789") == crc16_table(b"123456789") == 0xAEE7
-    print("%-8s %13s %13s %13s %15s %13s %9s %9s %9s %12s" % (
-        "payload", "KorvaPy fr/s", "link fr/s", "pty fr/s", "py bitwise fr/s", "py table fr/s",
+    print("%-8s %13s %13s %13s %13s %15s %13s %9s %9s %9s %12s" % (
+        "payload", "KorvaPy fr/s", "link fr/s", "pty fr/s", "aio pty fr/s", "py bitwise fr/s", "py table fr/s",
         "x bitwise", "x table", "link/tbl", "hooks/frame"))
     for size in PAYLOADS:
         payload = bytes(range(size))
         korva, hooks = korva_rate(payload)
         link = memory_link_rate(payload)
         pty = pty_link_rate(payload)
+        aio = aio_pty_rate(payload)
         bitwise = framer_rate(payload, crc16_bitwise)
         table = framer_rate(payload, crc16_table)
-        print("%-8d %13.0f %13.0f %13.0f %15.0f %13.0f %8.1fx %8.1fx %8.1fx %12.1f"
-              % (size, korva, link, pty, bitwise, table, korva / bitwise, korva / table, link / table, hooks))
+        print("%-8d %13.0f %13.0f %13.0f %13.0f %15.0f %13.0f %8.1fx %8.1fx %8.1fx %12.1f"
+              % (size, korva, link, pty, aio, bitwise, table, korva / bitwise, korva / table, link / table, hooks))
     print("goals: KorvaPy at least %.0fx the pure-Python framer (bitwise CRC, as the wire format defines it) "
           "at 64 bytes; hooks/frame counts both ends of KorvaPy's loop-back.\n"
           "       the native link (two korva.link nodes, %d frames carried in memory per batch) at least %.0fx "
-          "the table-driven framer at every size; pty: two SerialNodes on a pseudo-terminal, same batches."
+          "the table-driven framer at every size; pty: two SerialNodes on a pseudo-terminal, same batches; "
+          "aio pty: two korva.aio nodes on a pseudo-terminal, same batches."
           % (SPEEDUP_GOAL_AT_64, BATCH, LINK_GOAL))
 
 
