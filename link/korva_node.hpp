@@ -101,7 +101,8 @@ public:
     Korva_Status_t poll(Duration timeout, AroundWait&& around_wait = {}, Observe&& observe = {});
     // Runs one send operation once the backlog has room for it and anything
     // the engine may add; without that room within `write_timeout` nothing
-    // is sent and the result is KORVA_STATUS_TIMEOUT.
+    // is sent and the result is KORVA_STATUS_TIMEOUT. A node without a line
+    // sends whatever fits.
     template <class Send, class AroundWait = PlainWait>
     Korva_Status_t with_room(Send&& operation, AroundWait&& around_wait = {});
     // Waits until the backlog and the driver's queue have gone out on the line.
@@ -229,7 +230,9 @@ template <class Send, class AroundWait>
 Korva_Status_t Node<Engine>::with_room(Send&& operation, AroundWait&& around_wait)
 {
     outbox.check();
-    bool room = outbox.room() >= SEND_ROOM;
+    // Without a line the backlog is a buffer its owner empties (take_all):
+    // a piece goes in if it fits.
+    bool room = !line.is_open() || outbox.room() >= SEND_ROOM;
     if (!room && outbox.draining()) {
         const Clock::time_point deadline = Clock::now() + write_timeout;
         around_wait([&] { room = outbox.wait_for_room(SEND_ROOM, deadline); });
