@@ -236,6 +236,7 @@ Korva_Status_t Node<Engine>::with_room(Send&& operation, AroundWait&& around_wai
     if (!room && outbox.draining()) {
         const Clock::time_point deadline = Clock::now() + write_timeout;
         around_wait([&] { room = outbox.wait_for_room(SEND_ROOM, deadline); });
+        outbox.check(); // a wait the line's failure ended is that failure, not a timeout
     }
     if (!room) {
         ++stats.write_timeouts;
