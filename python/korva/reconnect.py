@@ -3,10 +3,19 @@ doubling delay between attempts."""
 
 import threading
 
-__all__ = ["FIRST_DELAY", "LONGEST_DELAY", "Reconnector"]
+__all__ = ["FIRST_DELAY", "LONGEST_DELAY", "Reconnector", "backoff"]
 
 FIRST_DELAY = 0.05   # seconds before the first attempt
 LONGEST_DELAY = 2.0  # the delay doubles up to this
+
+
+def backoff():
+    """The waits before each attempt, in seconds: FIRST_DELAY, doubling up
+    to LONGEST_DELAY, then LONGEST_DELAY for good."""
+    delay = FIRST_DELAY
+    while True:
+        yield delay
+        delay = min(delay * 2, LONGEST_DELAY)
 
 
 class Reconnector:
@@ -52,12 +61,11 @@ class Reconnector:
                 self._reopened()
 
     def _reopen_with_backoff(self):
-        delay = FIRST_DELAY
-        while not self._stop.wait(delay):
+        for delay in backoff():
+            if self._stop.wait(delay):
+                return False
             try:
                 self._reopen()
                 return True
             except OSError as error:
                 self.last_error = error
-                delay = min(delay * 2, LONGEST_DELAY)
-        return False
