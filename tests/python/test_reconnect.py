@@ -40,7 +40,6 @@ class ReconnectorTest(unittest.TestCase):
         reconnector.start()
         reconnector.stop()  # waits for the thread
         count = len(attempts)
-        self.assertLessEqual(count, 1, "the first attempt comes only after 50 ms")
         threading.Event().wait(0.2)
         self.assertEqual(len(attempts), count, "no attempt after stop")
 
