@@ -28,8 +28,10 @@ overriding `__rx_callback__` must call this class's to keep replies coming.
 Subclasses must not define `__read__`, `__write__` or `__available__`.
 """
 
+import atexit
 import contextlib
 import threading
+import weakref
 
 import KorvaPy
 import _korva_link
@@ -44,6 +46,16 @@ __all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
 
 DEFAULT_ATTEMPTS = 5
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
+# Nodes whose poll thread runs. Their threads are stopped before the
+# interpreter shuts down: a daemon thread that wakes in native code during
+# the shutdown would be torn down there, which aborts the process.
+_POLLING = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_all_polling():
+    for node in list(_POLLING):
+        node.stop_polling()
 
 
 class _Stream:
@@ -221,10 +233,12 @@ class LinkNode(_korva_link.Node):
         self._poller = threading.Thread(target=self._poll_until_stopped, args=(interval,), daemon=True,
                                         name="korva poll of %s" % (self.line_name or "node %d" % self.own_id))
         self._poller.start()
+        _POLLING.add(self)
 
     def stop_polling(self):
         """Stop the thread `start_polling` started, and wait for it."""
         poller, self._poller = self._poller, None
+        _POLLING.discard(self)
         if poller is not None:
             self._stop_polling.set()
             poller.join()
@@ -258,7 +272,8 @@ class LinkNode(_korva_link.Node):
         refused step raises SendRefused."""
         self._acquire()
         try:
-            status = self.start_write_queue(message_type, receiver_id, message_id, count, attempts)
+            status = self.start_write_queue(KorvaPy.Korva_event_types(int(message_type)), receiver_id, message_id,
+                                            count, attempts)
             if status != _SUCCESS:
                 self.abandon_stream()
                 raise SendRefused(status, "start_write_queue")

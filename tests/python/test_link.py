@@ -174,6 +174,13 @@ class FaultTest(unittest.TestCase):
             (frame.REQUEST, 63, bytes(13), "ok"),
             (frame.WRITE, 5, b"\x01\x02" + bytes(11), "ok")])
 
+    def test_a_streamed_frame_is_the_one_shot_frame_in_pieces(self):
+        node = LinkNode(3)
+        with node.streamed(frame.INDICATE, 9, 6, 3) as stream:
+            stream.push(b"\x01\x02")
+            stream.push(b"\x03")
+        self.assertEqual(node.take_output(), frame.encode(3, 9, frame.INDICATE, 6, b"\x01\x02\x03"))
+
     def test_an_abandoned_stream_sends_the_answer_held_during_it(self):
         node = LinkNode(3)
         node.inter_byte_gap = 0.001
