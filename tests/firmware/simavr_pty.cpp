@@ -13,6 +13,7 @@
 #include <cstring>
 
 extern "C" {
+#include <avr_uart.h>
 #include <sim_avr.h>
 #include <sim_elf.h>
 #include <uart_pty.h>
@@ -65,6 +66,12 @@ int main(int argc, char** argv)
     uart_pty_t uart{};
     uart_pty_init(avr, &uart);
     uart_pty_connect(&uart, '0');
+    // simavr sleeps when the program polls the UART's status, which the
+    // transmit loop does for every byte: the pauses would split frames.
+    uint32_t flags = 0;
+    avr_ioctl(avr, AVR_IOCTL_UART_GET_FLAGS('0'), &flags);
+    flags &= ~static_cast<uint32_t>(AVR_UART_FLAG_POLL_SLEEP);
+    avr_ioctl(avr, AVR_IOCTL_UART_SET_FLAGS('0'), &flags);
     std::printf("uart0 on %s\n", uart.pty.slavename);
     std::fflush(stdout);
 
