@@ -13,8 +13,11 @@ namespace board {
 
 // Ticks are milliseconds on every board.
 constexpr unsigned long TICKS_PER_SECOND = 1000;
-// Bytes the receive interrupt can hold while the main loop is busy (one
-// frame's checksum and echo take well under a millisecond per 16 bytes).
+// Bytes the receive interrupt holds while the main loop is busy: 5.5 ms of
+// line at 115200 baud, more than checking a frame takes. Sending a long
+// answer takes longer; a full ring masks the interrupt, and the UART's own
+// buffer must then hold the rest (an emulator holds the line; a real UART
+// overruns, so a peer streaming at full speed waits for the answers).
 constexpr uint8_t RX_RING_SIZE = 64;
 
 using Ring = korva::fw::RxRing<RX_RING_SIZE>;
