@@ -3,15 +3,16 @@
     with Emulator("microbit", "build-firmware/microbit/korva_node.elf") as board:
         node = open_node(board.pty, 3)
 
-An emulator is started as its own process group and stopped by its process
-id in every case: on leaving the `with` block, on a failed start, and when
-it does not say where its terminal is within the start-up time.
+An emulator is stopped by its process id in every case: on leaving the
+`with` block, on a failed start, and when it does not say where its
+terminal is within the start-up time. It stays in the caller's process
+group, so that whatever stops the caller's group (CTest on a time-out)
+stops it too.
 """
 
 import os
 import re
 import selectors
-import signal
 import subprocess
 import threading
 import time
@@ -67,7 +68,7 @@ class Emulator:
     def start(self):
         """Start the emulator and return the path of its terminal."""
         self._process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=subprocess.STDOUT, start_new_session=True)
+                                         stderr=subprocess.STDOUT)
         try:
             self.pty = self._wait_for_pty()
         except BaseException:
@@ -84,11 +85,11 @@ class Emulator:
         if process is None:
             return None
         if process.poll() is None:
-            os.killpg(process.pid, signal.SIGTERM)
+            process.terminate()
             try:
                 process.wait(STOP_TIMEOUT)
             except subprocess.TimeoutExpired:
-                os.killpg(process.pid, signal.SIGKILL)
+                process.kill()
                 process.wait(STOP_TIMEOUT)
         if self._reader is not None:
             self._reader.join(STOP_TIMEOUT)
