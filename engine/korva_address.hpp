@@ -2,7 +2,7 @@
 // byte (transmitter high nibble, receiver low nibble); id 15 is public.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "korva_frame.hpp"
 

@@ -2,8 +2,8 @@
 // reflection, no final XOR. Bitwise on purpose: no table to place in RAM.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 namespace korva {
 constexpr uint16_t CRC16_INIT = 0xFFFF;

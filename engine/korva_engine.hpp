@@ -39,15 +39,21 @@
 // result. A count of 0 makes no attempt and yields KORVA_STATUS_DEFAULT.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "korva_address.hpp"
 #include "korva_crc.hpp"
 #include "korva_frame.hpp"
 #include "korva_status.hpp"
 
-constexpr uint16_t KORVA_BUFFER_SIZE = 1024;
+// Bytes in each of the two buffers. A firmware build may define a smaller
+// size; the longest frame must still fit.
+#ifndef KORVA_BUFFER_SIZE
+#define KORVA_BUFFER_SIZE 1024
+#endif
+static_assert(KORVA_BUFFER_SIZE >= korva::MAX_FRAME_LENGTH, "each buffer must hold the longest frame");
+static_assert(KORVA_BUFFER_SIZE <= 0xFFFF, "buffer sizes are kept in 16 bits");
 
 // Receive progress (rx_flags): which checks the frame being read has passed.
 enum Korva_rx_flags : uint8_t {
@@ -74,10 +80,15 @@ public:
 
     // `rx_buffer` and `tx_buffer` (null: piecewise sends) hold
     // KORVA_BUFFER_SIZE bytes each. An `id` above 15 becomes the public id.
-    Korva(uint8_t* rx_buffer, uint8_t* tx_buffer, uint8_t id);
+    // constexpr, so that a node defined at namespace scope is set up at
+    // compile time: no start-up constructor, no guard.
+    constexpr Korva(uint8_t* rx_buffer_, uint8_t* tx_buffer_, uint8_t id)
+        : header{0, Address::with_transmitter(0, Address::initial_id(id)), 0}, rx_buffer(rx_buffer_),
+          tx_buffer(tx_buffer_), external_buffers(1)
+    {
+    }
     Korva(const Korva&) = delete;
     Korva& operator=(const Korva&) = delete;
-    virtual ~Korva() = default;
 
     // --- Hooks, in slot order ----------------------------------------------
     // A received frame for this node or the public id (not a reserved
@@ -193,6 +204,12 @@ public:
     uint16_t held_answers = 0;
     uint8_t held_message_ids[Address::ID_COUNT]{};
 
+protected:
+    // Never destroyed through this class (the hook table has no destructor
+    // slot); a class that is deleted through a base pointer declares its own
+    // virtual destructor.
+    ~Korva() = default;
+
 private:
     const uint8_t* header_bytes() const { return reinterpret_cast<const uint8_t*>(&header); }
     Korva_Status_t set_frame_length(uint8_t len, uint16_t& frame_len);
@@ -206,13 +223,6 @@ private:
     void answer_reserved(uint8_t requester, uint8_t message_id);
     void send_held_answers();
 };
-
-template <class Address>
-Korva<Address>::Korva(uint8_t* rx_buffer_, uint8_t* tx_buffer_, uint8_t id)
-    : rx_buffer(rx_buffer_), tx_buffer(tx_buffer_), external_buffers(1)
-{
-    header.adr_byte = Address::with_transmitter(0, Address::initial_id(id));
-}
 
 template <class Address>
 void Korva<Address>::rx_callback(uint8_t, Korva_Status_t, const uint8_t*)

@@ -4,7 +4,7 @@
 //   FB | len | tx<<4 | rx | id<<2 | type | body (len bytes) | crc hi | crc lo | BF
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 enum Korva_headers : uint8_t {
     MESSAGE_START = 0xFB,

@@ -10,7 +10,7 @@
 #error "korva_receive.hpp is a part of korva_engine.hpp; include korva_engine.hpp or korva.hpp instead"
 #endif
 
-#include <cstring>
+#include <string.h>
 
 template <class Address>
 Korva_Status_t Korva<Address>::listener()
@@ -97,7 +97,7 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
     rx_flags |= RX_CRC;
 
     if (copy) {
-        std::memmove(rx_buffer + rx_pos, src, body_len);
+        memmove(rx_buffer + rx_pos, src, body_len);
     }
     rx_pos = static_cast<uint16_t>(rx_pos + body_len);
     rx_flags |= RX_DATA;

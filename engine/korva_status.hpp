@@ -1,13 +1,23 @@
 // Status codes returned by every engine operation, and their texts.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
-// A status dropped unread is a failure nobody sees: the compiler flags it.
-// Discard one on purpose with static_cast<void>. (clang-format 14 takes the
-// attribute for a braced initializer, hence the pause.)
+// A status dropped unread is a failure nobody sees: the compiler flags it
+// where it knows the attribute (avr-g++ 5 does not). Discard one on purpose
+// with static_cast<void>.
+#ifdef __has_cpp_attribute
+#if __has_cpp_attribute(nodiscard)
+#define KORVA_NODISCARD [[nodiscard]]
+#endif
+#endif
+#ifndef KORVA_NODISCARD
+#define KORVA_NODISCARD
+#endif
+
+// (clang-format 14 takes the attribute for a braced initializer, hence the pause.)
 // clang-format off
-enum [[nodiscard]] Korva_Status_t : uint8_t {
+enum KORVA_NODISCARD Korva_Status_t : uint8_t {
     // clang-format on
     KORVA_STATUS_DEFAULT = 0,
     KORVA_STATUS_SUCCESS = 1,

@@ -9,7 +9,7 @@
 #error "korva_transmit.hpp is a part of korva_engine.hpp; include korva_engine.hpp or korva.hpp instead"
 #endif
 
-#include <cstring>
+#include <string.h>
 
 // Tries one piece up to `count` times; the last failure is returned.
 template <class Address>
@@ -126,14 +126,14 @@ Korva_Status_t Korva<Address>::send_frame_buffered(const uint8_t* data, uint8_t 
     uint8_t* out = tx_buffer;
     *out++ = MESSAGE_START;
     tx_flags |= TX_START;
-    std::memcpy(out, header_bytes(), sizeof(header));
+    memcpy(out, header_bytes(), sizeof(header));
     out += sizeof(header);
     tx_flags |= TX_HEADER;
     if (len != 0) {
-        std::memcpy(out, data, len);
+        memcpy(out, data, len);
     }
     const uint16_t body_len = header.len_byte;
-    std::memset(out + len, 0, body_len - len);
+    memset(out + len, 0, body_len - len);
     out += body_len;
     tx_flags |= TX_DATA;
     const uint16_t crc = crc16(tx_buffer, HEADER_SIZE + body_len, korva::CRC16_INIT);

@@ -20,7 +20,8 @@
 #include "engine/korva.hpp"
 #include "korva_rx_buffer.hpp"
 
-namespace korva::link {
+namespace korva {
+namespace link {
 
 // As wide as the machine's long: 64 bits on a host, 32 on a microcontroller.
 // Ticks are only ever subtracted, so a wrapping clock is fine.
@@ -169,4 +170,5 @@ void Cutter<Capacity>::take_candidate(Visit& visit)
     }
 }
 
-} // namespace korva::link
+} // namespace link
+} // namespace korva

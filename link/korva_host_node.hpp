@@ -18,6 +18,7 @@ namespace korva::link {
 class BufferedEngine : public Korva<korva_public_4bit_adr> {
 public:
     explicit BufferedEngine(uint8_t id) : Korva(rx_storage_, tx_storage_, id) {}
+    ~BufferedEngine() = default;
 
 private:
     uint8_t rx_storage_[KORVA_BUFFER_SIZE]{};

@@ -16,7 +16,8 @@
 #include "engine/korva.hpp"
 #include "korva_cutter.hpp"
 
-namespace korva::link {
+namespace korva {
+namespace link {
 
 constexpr size_t STATUS_COUNT = KORVA_STATUS_NULL_MESSAGE + 1;
 
@@ -83,4 +84,5 @@ Korva_Status_t Link<Capacity>::listen(Engine& engine, const Cut& frame)
     return status;
 }
 
-} // namespace korva::link
+} // namespace link
+} // namespace korva

@@ -13,7 +13,8 @@
 
 #include "engine/korva.hpp"
 
-namespace korva::link {
+namespace korva {
+namespace link {
 
 template <size_t Capacity>
 class RxBuffer {
@@ -84,4 +85,5 @@ bool RxBuffer<Capacity>::read(uint8_t* dst, size_t count)
     return true;
 }
 
-} // namespace korva::link
+} // namespace link
+} // namespace korva

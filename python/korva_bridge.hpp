@@ -20,6 +20,8 @@ constexpr uint8_t KORVA_RETRY_COUNT = 5;
 class py_korva_tramp : public Korva<korva_public_4bit_adr> {
 public:
     explicit py_korva_tramp(uint8_t id) : Korva(rx_storage, tx_storage, id) {}
+    // Python's holder deletes PyKORVA and LinkNode objects through this class.
+    virtual ~py_korva_tramp() = default;
 
     // Hooks a Python subclass provides, under the names __rx_callback__,
     // __tx_callback__, __write__ and __read__.

@@ -5,7 +5,9 @@ cd "$(dirname "$0")/.."
 source scripts/python.sh
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
-          libclang-rt-14-dev clang-format socat ser2net tshark)
+          libclang-rt-14-dev clang-format socat ser2net tshark
+          gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi qemu-system-arm
+          gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then

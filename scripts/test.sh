@@ -2,7 +2,8 @@
 # Builds everything and runs every test suite through CTest: the main build
 # (engine tests, soak test, Python tests under the default interpreter 3.9,
 # installation checks), the Python tests against a module built for Debian's
-# python3, all tests under the sanitizers, then a short run of each fuzzer.
+# python3, all tests under the sanitizers, the firmware images in their
+# emulators, then a short run of each fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,9 @@ cmake -S . -B build-sanitize -DKORVA_WERROR=ON -DKORVA_SANITIZE=ON -DCMAKE_BUILD
     -DKORVA_BUILD_EXAMPLES=OFF -DPython_EXECUTABLE="$KORVA_PYTHON"
 cmake --build build-sanitize -j2
 ctest --test-dir build-sanitize --output-on-failure -j2
+
+# The echo node on three emulated boards against the korva package, and its footprint.
+bash scripts/firmware.sh
 
 # The libFuzzer targets, a minute each from their seed corpora with a fixed seed.
 CXX=clang++ cmake -S . -B build-fuzz -DKORVA_WERROR=ON -DKORVA_BUILD_FUZZ=ON -DKORVA_BUILD_TESTS=OFF \

@@ -15,6 +15,10 @@ namespace {
 // The engine points into its own buffers: a copy would share them.
 static_assert(!std::is_copy_constructible_v<Korva<korva_public_4bit_adr>>, "engines must not be copied");
 static_assert(!std::is_move_constructible_v<Korva<korva_public_4bit_adr>>, "engines must not be moved");
+// No destructor in the hook table: a firmware node then needs no operator
+// delete, and nothing destroys an engine through the base class.
+static_assert(!std::has_virtual_destructor_v<Korva<korva_public_4bit_adr>>, "the hook table has no destructor slot");
+static_assert(!std::is_destructible_v<Korva<korva_public_4bit_adr>>, "only concrete nodes are destroyed");
 
 const Bytes kWriteTo14 = {0xFB, 0x02, 0x3E, 0x14, 0x01, 0x02, 0xD7, 0xC8, 0xBF};
 const Bytes kWriteTo5 = {0xFB, 0x01, 0x35, 0x04, 0xAA, 0x81, 0xB3, 0xBF};

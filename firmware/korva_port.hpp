@@ -1,0 +1,93 @@
+// An engine on a board's UART, for firmware.
+//
+// Receiving: the UART interrupt puts bytes in the board's ring; service()
+// moves them into the link with the board's tick, and the link runs
+// listener() on every whole frame, scans the bytes of a rejected frame
+// again from the byte after its start byte, and gives up the start byte of
+// a fragment that stayed quiet for `gap` ticks. Sending: the engine's
+// writes go straight to the board's blocking transmit, so they cannot fail.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "board.hpp"
+#include "engine/korva.hpp"
+#include "link/korva_link.hpp"
+
+namespace korva {
+namespace fw {
+
+template <size_t Capacity>
+class Port : public Korva<korva_public_4bit_adr> {
+public:
+    using Line = link::Link<Capacity>;
+
+    // The buffers and the link are the caller's globals, all zero, so they
+    // stay in .bss; only the node itself, whose hook table pointer is not
+    // zero, takes room in .data and in flash.
+    constexpr Port(uint8_t id, uint8_t* rx_buffer_, uint8_t* tx_buffer_, Line& line)
+        : Korva(rx_buffer_, tx_buffer_, id), line_(line)
+    {
+    }
+
+    Korva_Status_t port_write(const uint8_t* data, uint16_t len) override
+    {
+        board::uart_write(data, len);
+        return KORVA_STATUS_SUCCESS;
+    }
+    Korva_Status_t port_read(uint8_t* dst, uint16_t len) override { return line_.port_read(dst, len); }
+    uint64_t port_available() override { return line_.port_available(); }
+
+    // Hands every received byte to the link and runs the listener on every
+    // whole frame, until the ring is empty or the link full.
+    void service();
+    // The main loop: serves the line for good, sleeping between interrupts;
+    // a fragment quiet for `stale_after` ticks loses its start byte.
+    [[noreturn]] void run(link::Tick stale_after);
+
+private:
+    bool take_received();
+
+    Line& line_;
+};
+
+template <size_t Capacity>
+void Port<Capacity>::service()
+{
+    bool took = true;
+    while (took) {
+        took = take_received();
+        static_cast<void>(line_.pump(*this, board::ticks())); // statuses are counted in line_.stats
+    }
+    board::uart_rx_resume();
+}
+
+template <size_t Capacity>
+bool Port<Capacity>::take_received()
+{
+    bool took = false;
+    size_t len = 0;
+    while (const uint8_t* bytes = board::uart_rx.readable(len)) {
+        const size_t taken = line_.feed(bytes, len, board::ticks());
+        board::uart_rx.consume(taken);
+        took = took || taken != 0;
+        if (taken < len) {
+            break;
+        }
+    }
+    return took;
+}
+
+template <size_t Capacity>
+void Port<Capacity>::run(link::Tick stale_after)
+{
+    line_.gap = stale_after;
+    for (;;) {
+        service();
+        board::idle();
+    }
+}
+
+} // namespace fw
+} // namespace korva
