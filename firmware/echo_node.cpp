@@ -25,8 +25,9 @@ public:
         }
         const uint8_t sender = korva_public_4bit_adr::transmitter(header[1]);
         const uint8_t* body = header + sizeof(Korva_header);
-        // One attempt: the board's transmit cannot fail.
-        static_cast<void>(write(sender, korva::message_id_of(header[2]), body, header[0], 1));
+        // A write may carry any id, 60 to 63 included, so the echo goes out
+        // through the typed send. One attempt: the board's transmit cannot fail.
+        static_cast<void>(send(KV_WRITE_EVENT, sender, korva::message_id_of(header[2]), body, header[0], 1));
     }
 };
 
