@@ -85,10 +85,9 @@ def run(node, command, line_up, now=time.monotonic):
     status = node.send(command.message_type, command.receiver_id, command.message_id, command.body)
     if status == KorvaPy.KORVA_STATUS_SUCCESS:
         return Answer(OK, _SENT)
-    text = "the frame was not sent: %s" % KorvaPy.KORVA_PUBLIC.resolve_status(status)
-    if status == KorvaPy.KORVA_STATUS_MESSAGE_ID_ERROR:  # ids 60 to 63 are for requests the engine answers
-        return Answer(BAD_REQUEST, error_payload(text))
-    return _line_down() if not line_up() else Answer(TIMEOUT, error_payload(text))
+    if not line_up():
+        return _line_down()
+    return Answer(TIMEOUT, error_payload("the frame was not sent: %s" % KorvaPy.KORVA_PUBLIC.resolve_status(status)))
 
 
 def bad_request(error):
