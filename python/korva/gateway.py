@@ -76,7 +76,8 @@ class LinkBridge:
             answers = dict(self._answers)
         return {**dataclasses.asdict(self.node.stats),
                 "gateway": {"line_up": self._line_up, "frames": self.stream.next_seq,
-                            "published": self.stream.published, "buffered": self.stream.buffered,
+                            "published": self.stream.published, "in_flight": self.stream.in_flight,
+                            "buffered": self.stream.buffered,
                             "dropped": self.stream.dropped, "broker_connections": self.session.connections,
                             "answers": answers}}
 

@@ -38,6 +38,11 @@ class FrameStream:
         return self._buffer.dropped
 
     @property
+    def in_flight(self):
+        """Frames published at QoS 1 and not yet acknowledged."""
+        return len(self._in_flight)
+
+    @property
     def buffered(self):
         """Frames waiting for the broker."""
         return len(self._buffer)
