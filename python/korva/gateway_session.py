@@ -16,9 +16,10 @@ from paho.mqtt.properties import Properties
 
 from .reconnect import Reconnector
 
-__all__ = ["KEEPALIVE", "BrokerSession", "reply_properties"]
+__all__ = ["IN_FLIGHT", "KEEPALIVE", "BrokerSession", "reply_properties"]
 
 KEEPALIVE = 10        # seconds between pings on a quiet connection
+IN_FLIGHT = 100       # QoS 1 messages unacknowledged at most
 _GOODBYE_WAIT = 2.0   # seconds the last status may take to reach the broker
 
 
@@ -123,10 +124,14 @@ class BrokerSession:
         client.on_publish = lambda _client, _userdata, mid: self._on_acknowledged(mid)
         return client
 
-    def _connect_answered(self, client, _userdata, _flags, reason, _properties):
+    def _connect_answered(self, client, _userdata, _flags, reason, properties):
         if reason != 0:
             print("korva gateway: %s refused by the broker: %s" % (self._client_id, reason), file=sys.stderr)
             return  # the broker closes the connection; the session tries again
+        # As many QoS 1 messages in flight as the broker takes (mosquitto: its
+        # max_inflight_messages), up to a window paho walks cheaply on every
+        # acknowledgement.
+        client.max_inflight_messages_set(min(getattr(properties, "ReceiveMaximum", IN_FLIGHT), IN_FLIGHT))
         self.connections += 1
         self._connected = True
         self._on_connected(self)
