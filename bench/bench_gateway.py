@@ -23,7 +23,7 @@ from korva.wire import Event
 FRAMES = 20000
 BODY = 64
 GOAL = 5000  # frames/s per gateway process: 30 saturated links at 115200 baud
-IN_FLIGHT = 100
+IN_FLIGHT = 100  # QoS 1 messages in flight, as tools/mosquitto/korva.conf allows
 WAIT = 60.0  # seconds a run may take before it counts as stalled
 TOPIC = "korva/bench/line/frame/#"
 
