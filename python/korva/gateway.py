@@ -38,6 +38,10 @@ UP, DOWN, OFFLINE = b"up", b"down", b"offline"
 _STATE_QOS = 1
 
 
+def _published_already(_message_type, _status, _header):
+    """Messages for the gateway's own id: their frames went out from on_frame."""
+
+
 class LinkBridge:
     """One link of the gateway `config` (a GatewayConfig), `link` (a
     LinkConfig), between its line and the broker."""
@@ -53,6 +57,7 @@ class LinkBridge:
         self._info = info_payload(link.node_id, link.target, self.node.GET_KORVA_VERSION())
         self.node.on_line_change = self._line_changed
         self.node.on_frame = self.stream.offer
+        self.node.on_message = _published_already  # nothing would read them from the node's inbox
         self._requests = concurrent.futures.ThreadPoolExecutor(REQUEST_WORKERS, "korva gateway " + link.name)
         self.session = BrokerSession(
             config.host, config.port, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
