@@ -50,7 +50,6 @@ class LinkBridge:
         self.topics = LinkTopics(config.name, link.name)
         self.stream = FrameStream(self.topics, config.qos, config.buffer)
         self._request_timeout = config.request_timeout
-        self._line_up = True
         self._answers = collections.Counter()
         self._answers_lock = threading.Lock()
         self.node = open_node(link.target, link.node_id, baud=link.baud, reconnect=True)
@@ -80,7 +79,7 @@ class LinkBridge:
         with self._answers_lock:
             answers = dict(self._answers)
         return {**dataclasses.asdict(self.node.stats),
-                "gateway": {"line_up": self._line_up, "frames": self.stream.next_seq,
+                "gateway": {"line_up": self.node.line_up, "frames": self.stream.next_seq,
                             "published": self.stream.published, "in_flight": self.stream.in_flight,
                             "buffered": self.stream.buffered,
                             "dropped": self.stream.dropped, "broker_connections": self.session.connections,
@@ -91,14 +90,13 @@ class LinkBridge:
         self.session.publish(self.topics.stats, stats_payload(self.stats()), _STATE_QOS, True)
 
     def _connected(self, session):
-        session.publish(self.topics.status, UP if self._line_up else DOWN, _STATE_QOS, True)
+        session.publish(self.topics.status, UP if self.node.line_up else DOWN, _STATE_QOS, True)
         session.publish(self.topics.info, self._info, _STATE_QOS, True)
         self.publish_stats()
         session.subscribe(self.topics.commands)
         self.stream.attach(session.publish)
 
     def _line_changed(self, up):
-        self._line_up = up
         self.session.publish(self.topics.status, UP if up else DOWN, _STATE_QOS, True)
 
     def _command(self, message):
@@ -108,13 +106,13 @@ class LinkBridge:
         except KorvaError as error:
             self._answer(route, bad_request(error))
             return
-        if command.asks and self._line_up:
+        if command.asks and self.node.line_up:
             self._requests.submit(self._carry_out, command)
         else:
             self._carry_out(command)
 
     def _carry_out(self, command):
-        self._answer(command.route, run(self.node, command, lambda: self._line_up))
+        self._answer(command.route, run(self.node, command, lambda: self.node.line_up))
 
     def _answer(self, route, answer):
         with self._answers_lock:
