@@ -1,13 +1,16 @@
 """The gateway's own logic without a broker: topics, payloads, settings, the
 frame buffer and the numbering of frames across broker outages."""
 
+import contextlib
+import importlib.util
+import io
 import json
 import os
 import tempfile
 import unittest
 
 import KorvaPy
-from korva import frame
+from korva import cli, frame
 from korva.gateway_buffer import FrameBuffer, InFlight, Pending
 from korva.gateway_commands import route_of
 from korva.gateway_config import ConfigError, LinkConfig, load
@@ -255,6 +258,24 @@ class StreamTest(unittest.TestCase):
         again = Broker()
         stream.attach(again)
         self.assertEqual(again.seqs(), [0, 1, 2, 3, 4, 5])
+
+
+@unittest.skipUnless(importlib.util.find_spec("paho"), "paho-mqtt is not installed")
+class CommandLineTest(unittest.TestCase):
+    """What `korva gateway` refuses before it serves anything."""
+
+    def test_refusals_exit_1_naming_the_fault(self):
+        base = ["gateway", "--broker", "mqtt://127.0.0.1:1", "--name", "gw", "--id", "1"]
+        cases = ((["--link", "a=/nonexistent/tty"], "/nonexistent/tty"),
+                 ([], "at least one link"),
+                 (["--link", "a=/dev/null", "--qos", "2"], "--qos"),
+                 (["--link", "a/b=/dev/null"], "link name"))
+        for extra, named in cases:
+            with self.subTest(extra=extra):
+                errors = io.StringIO()
+                with contextlib.redirect_stderr(errors):
+                    self.assertEqual(cli.main(base + extra), 1)
+                self.assertIn(named, errors.getvalue())
 
 
 if __name__ == "__main__":
