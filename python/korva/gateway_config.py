@@ -26,9 +26,9 @@ import urllib.parse
 from .errors import KorvaError
 from .gateway_topics import BadTopic, check_level
 
-__all__ = ["ConfigError", "GatewayConfig", "LinkConfig", "SETTINGS", "load", "parse_broker", "parse_link"]
+__all__ = ["ConfigError", "GatewayConfig", "LinkConfig", "load"]
 
-DEFAULT_MQTT_PORT = 1883
+_MQTT_PORT = 1883  # when the broker URL names none
 _LINK_SECTION = "link "
 
 
@@ -85,18 +85,18 @@ def _positive(kind):
 
 
 # The [gateway] keys besides broker and links: (GatewayConfig field, parser).
-SETTINGS = {"name": ("name", str), "password": ("password", str), "id": ("node_id", _node_id),
+_SETTINGS = {"name": ("name", str), "password": ("password", str), "id": ("node_id", _node_id),
             "qos": ("qos", _qos), "buffer": ("buffer", _positive(int)),
             "stats_interval": ("stats_interval", _positive(float)),
             "request_timeout": ("request_timeout", _positive(float))}
 _LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int)}
 
 
-def parse_broker(url):
+def _broker_address(url):
     """(host, port) of an mqtt://HOST[:PORT] URL."""
     parts = urllib.parse.urlsplit(url)
     try:
-        port = parts.port or DEFAULT_MQTT_PORT
+        port = parts.port or _MQTT_PORT
     except ValueError:
         port = None
     if parts.scheme != "mqtt" or not parts.hostname or port is None or parts.path not in ("", "/"):
@@ -104,7 +104,7 @@ def parse_broker(url):
     return parts.hostname, port
 
 
-def parse_link(text, node_id):
+def _link(text, node_id):
     """A LinkConfig from NAME=TARGET, with the gateway's node id."""
     name, _, target = text.partition("=")
     if not target:
@@ -138,8 +138,8 @@ def _file_settings(parser, path):
     for key, text in parser["gateway"].items():
         if key == "broker":
             broker = text
-        elif key in SETTINGS:
-            field, parse = SETTINGS[key]
+        elif key in _SETTINGS:
+            field, parse = _SETTINGS[key]
             settings[field] = _parsed(path + " [gateway]", key, parse, text)
         else:
             raise ConfigError("%s [gateway]: unknown key %r" % (path, key))
@@ -176,8 +176,8 @@ def load(path=None, broker=None, links=(), **options):
         raise ConfigError("a gateway needs a broker (--broker) and a name (--name)")
     configured = [LinkConfig(name, keys["target"], keys.get("id", node_id), keys.get("baud", LinkConfig.baud))
                   for name, keys in file_links]
-    configured += [parse_link(text, node_id) for text in links]
-    host, port = parse_broker(broker)
+    configured += [_link(text, node_id) for text in links]
+    host, port = _broker_address(broker)
     _checked_name("gateway", settings["name"])
     return GatewayConfig(host=host, port=port, links=_checked_links(configured), **settings)
 
@@ -186,7 +186,7 @@ def _option_settings(options):
     settings = {}
     for key, text in options.items():
         if text is not None:
-            field, parse = SETTINGS[key]
+            field, parse = _SETTINGS[key]
             settings[field] = _parsed("option", "--" + key.replace("_", "-"), parse, text)
     return settings
 

@@ -62,11 +62,6 @@ class BrokerSession:
         self._reconnector = Reconnector(self._connect, lambda: None)
         self.connections = 0
 
-    @property
-    def connected(self):
-        """Whether the broker has accepted the current connection."""
-        return self._connected
-
     def start(self):
         """Connect in the background, and again whenever the connection is lost."""
         self._reconnector.start()

@@ -61,10 +61,6 @@ class LinkTopics:
         return "%s/frame/%d/%d/%s/%d" % (self.base, decoded.transmitter_id, decoded.receiver_id,
                                          frame.TYPE_NAMES[decoded.message_type], decoded.message_id)
 
-    def send(self, receiver_id, message_type, message_id):
-        """The command topic that sends to `receiver_id` (type as a number)."""
-        return "%s%d/%s/%d" % (self._send_prefix, receiver_id, frame.TYPE_NAMES[message_type], message_id)
-
     def parse_send(self, topic):
         """(receiver_id, message_type, message_id) of a command topic;
         BadTopic if the topic is not one."""
