@@ -156,4 +156,5 @@ class Gateway:
     def _refresh_stats(self):
         while not self._stop.wait(self.config.stats_interval):
             for bridge in self.links:
+                bridge.stream.drain()  # frames a slow broker had no room for, on a line gone quiet
                 bridge.publish_stats()

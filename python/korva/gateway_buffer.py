@@ -41,11 +41,9 @@ class FrameBuffer:
         self._frames.extendleft(reversed(older))
         self._trim()
 
-    def take_all(self):
-        """Every kept frame, oldest first; the buffer is left empty."""
-        frames = list(self._frames)
-        self._frames.clear()
-        return frames
+    def take_oldest(self):
+        """The oldest kept frame, no longer kept."""
+        return self._frames.popleft()
 
     def _trim(self):
         while len(self._frames) > self.capacity:

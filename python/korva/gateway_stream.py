@@ -6,8 +6,11 @@ frames this stream counted as dropped.
 
 At QoS 1 a frame counts as delivered once the broker acknowledged it; frames
 still unacknowledged when the connection drops are published again, so a
-subscriber may see a `seq` twice. At QoS 0 a frame written towards a broker
-that died meanwhile is lost without being counted.
+subscriber may see a `seq` twice. A broker slower than the line holds at
+most `capacity` unacknowledged frames; the next ones wait in the buffer,
+which `drain` (or the next frame) empties as acknowledgements come. At
+QoS 0 a frame written towards a broker that died meanwhile is lost without
+being counted.
 """
 
 import threading
@@ -52,7 +55,8 @@ class FrameStream:
         with self._lock:
             pending = Pending(self.next_seq, self._topics.frame(event.frame), frame_payload(event, self.next_seq))
             self.next_seq += 1
-            if not self._send(pending):
+            self._drain()
+            if len(self._buffer) or not self._send(pending):  # older frames go first
                 self._buffer.append(pending)
 
     def attach(self, publish):
@@ -60,11 +64,12 @@ class FrameStream:
         new ones as they come."""
         with self._lock:
             self._publish = publish
-            waiting = self._buffer.take_all()
-            for index, pending in enumerate(waiting):
-                if not self._send(pending):
-                    self._buffer.put_back(waiting[index:])
-                    return
+            self._drain()
+
+    def drain(self):
+        """Publish kept frames the broker has room for now."""
+        with self._lock:
+            self._drain()
 
     def detach(self):
         """The connection is gone: keep new frames, and take back those the
@@ -78,8 +83,15 @@ class FrameStream:
         if self.qos:
             self._in_flight.acknowledged(mid)
 
+    def _drain(self):
+        while len(self._buffer):
+            pending = self._buffer.take_oldest()
+            if not self._send(pending):
+                self._buffer.put_back([pending])
+                return
+
     def _send(self, pending):
-        if self._publish is None:
+        if self._publish is None or len(self._in_flight) >= self._buffer.capacity:
             return False
         mid = self._publish(pending.topic, pending.payload, self.qos)
         if mid is None:

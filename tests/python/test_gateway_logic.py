@@ -166,7 +166,7 @@ class BufferTest(unittest.TestCase):
             buffer.append(pending(seq))
         self.assertEqual((len(buffer), buffer.dropped), (3, 2))
         buffer.put_back([pending(0), pending(1)])  # older than all kept: they are the ones to go
-        self.assertEqual([p.seq for p in buffer.take_all()], [2, 3, 4])
+        self.assertEqual([buffer.take_oldest().seq for _ in range(3)], [2, 3, 4])
         self.assertEqual((len(buffer), buffer.dropped), (0, 4))
 
     def test_in_flight_frames_until_acknowledged(self):
@@ -239,13 +239,28 @@ class StreamTest(unittest.TestCase):
         self.assertEqual((first.seqs(), second.seqs()), ([0, 1, 2], []))
 
     def test_gaps_equal_the_counted_drops(self):
-        stream, broker = self.stream(capacity=10), Broker()
+        stream, broker = self.stream(qos=0, capacity=10), Broker()
         self.offer(stream, 25)
         stream.attach(broker)
         self.offer(stream, 5, start=25)
         seqs = broker.seqs()
         self.assertEqual(seqs, list(range(15, 30)))
         self.assertEqual(30 - len(seqs), stream.dropped)
+
+    def test_a_slow_broker_holds_at_most_capacity_unacknowledged(self):
+        stream, broker = self.stream(capacity=3), Broker()
+        stream.attach(broker)
+        self.offer(stream, 10)  # nothing acknowledged: 3 in flight, the 3 newest kept, 4 dropped
+        self.assertEqual((broker.seqs(), stream.in_flight, stream.buffered, stream.dropped), ([0, 1, 2], 3, 3, 4))
+        for mid in (1, 2):
+            stream.acknowledged(mid)
+        self.offer(stream, 1, start=10)  # room for two: the oldest kept go first, the new one waits
+        self.assertEqual((broker.seqs(), stream.buffered), ([0, 1, 2, 7, 8], 2))
+        for mid in (3, 4, 5):
+            stream.acknowledged(mid)
+        stream.drain()
+        self.assertEqual(broker.seqs(), [0, 1, 2, 7, 8, 9, 10])
+        self.assertEqual(11 - len(broker.seqs()), stream.dropped)
 
     def test_a_failing_connection_keeps_the_rest_in_order(self):
         stream, failing = self.stream(), Broker(fail_after=2)
