@@ -48,6 +48,7 @@ setup(
     ext_modules=[CMakeProject()],
     cmdclass={"build_ext": CMakeBuild},
     entry_points={"console_scripts": ["korva = korva.cli:main"]},
+    extras_require={"mqtt": ["paho-mqtt>=1.6"]},  # `korva gateway`; MQTT v5 came with paho 1.6
     zip_safe=False,
     options={"build": {"build_base": "build-setuptools"}},  # build/ belongs to CMake
 )

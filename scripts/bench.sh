@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark: the engine (Google Benchmark) and the
-# Python module against a pure-Python framer. Prints one table each.
+# Python module against a pure-Python framer, and the MQTT gateway against
+# the broker it publishes to. Prints one table each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,7 @@ echo "== engine (native), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo 
 echo
 echo "== Python loop-back ($("$python" --version))"
 PYTHONPATH=build-bench/python "$python" bench/bench_python.py
+
+echo
+echo "== korva gateway: frames through one process to an MQTT subscriber, beside mosquitto's own rate"
+PYTHONPATH=build-bench/python "$python" bench/bench_gateway.py

@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 source scripts/python.sh
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
-          libclang-rt-14-dev clang-format socat ser2net tshark
+          libclang-rt-14-dev clang-format socat ser2net tshark mosquitto mosquitto-clients python3-paho-mqtt
           gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi qemu-system-arm
           gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config)
 missing=()
@@ -29,4 +29,11 @@ fi
 # ships it as a wheel file, installed here without reaching any index.
 if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import wheel" 2>/dev/null; then
     "$KORVA_PYTHON" -m pip install --no-index --quiet --root-user-action=ignore /usr/share/python-wheels/wheel-*.whl
+fi
+
+# The gateway's MQTT client is Debian's python3-paho-mqtt. Pyenv's 3.9 gets
+# the same files as a wheel built here from Debian's installed copy, with
+# the interpreter's own setuptools and without reaching any index.
+if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import paho.mqtt.client" 2>/dev/null; then
+    bash scripts/paho_wheel.sh "$KORVA_PYTHON"
 fi

@@ -11,8 +11,10 @@
 - `korva.messages`: `Message` (request and reply);
 - `korva.errors`: `KorvaError`, the base of `KorvaTimeout` and `SendRefused`;
 - `korva.wire`, `korva.pcap`: every frame on a line, and capture files;
+- `korva.gateway`: links served to an MQTT broker (needs the korva[mqtt]
+  extra, paho-mqtt);
 - `python -m korva`: the command-line tool (monitor, send, request, scan,
-  record, replay).
+  record, replay, gateway).
 
 The engine itself is the extension module `KorvaPy`. Names are imported
 when first used, so `korva.frame`, `korva.wire` and `korva.pcap` work

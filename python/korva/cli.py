@@ -1,9 +1,11 @@
 """The `korva` command: watch, record and replay a line; send, request and
-scan as a node. Exit status 0 on success, 1 on an error, 2 on a usage error.
+scan as a node; serve links to an MQTT broker. Exit status 0 on success, 1 on an error, 2 on a usage error.
 """
 
 import argparse
+import signal
 import sys
+import threading
 import time
 from contextlib import closing
 
@@ -11,7 +13,7 @@ import KorvaPy
 
 from . import frame, monitor
 from .connect import line_gap, open_line, open_node
-from .errors import KorvaTimeout
+from .errors import KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
 
 __all__ = ["main"]
@@ -64,9 +66,7 @@ def _body(args):
 
 
 def _print_message(message):
-    decoded = frame.Frame(message.transmitter_id, message.receiver_id, message.message_type, message.message_id,
-                          message.data, "ok" if message.ok else "crc_error")
-    print(monitor.frame_text(decoded))
+    print(monitor.frame_text(message.as_frame()))
 
 
 def _monitor(args):
@@ -167,6 +167,30 @@ def _scan(args):
     return 0 if found else 1
 
 
+def _gateway(args):
+    try:
+        from .gateway import Gateway  # paho-mqtt is an extra that only this command needs
+    except ImportError as error:
+        raise OSError("the gateway needs paho-mqtt, the korva[mqtt] extra (Debian: python3-paho-mqtt): %s"
+                      % error) from None
+    from .gateway_config import load
+    config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
+                  id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
+                  request_timeout=args.request_timeout)
+    stopping = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    gateway = Gateway(config)
+    try:
+        gateway.start()
+        print("korva gateway: %s serving %s on mqtt://%s:%d" % (
+            config.name, ", ".join(link.name for link in config.links), config.host, config.port),
+            file=sys.stderr, flush=True)
+        stopping.wait()
+    finally:
+        gateway.stop()
+    return 0
+
+
 def _parser():
     line = argparse.ArgumentParser(add_help=False)
     line.add_argument("--port", required=True, metavar="DEVICE",
@@ -218,6 +242,21 @@ def _parser():
     replay.add_argument("file", metavar="FILE.pcap")
     replay.add_argument("--speed", type=_positive, default=1.0, metavar="X", help="time factor (default 1)")
     replay.set_defaults(run=_replay)
+
+    serve = commands.add_parser("gateway", help="serve links to an MQTT broker (needs korva[mqtt])")
+    serve.add_argument("--config", metavar="FILE", help="an INI file of settings and [link NAME] sections")
+    serve.add_argument("--broker", metavar="URL", help="mqtt://HOST:PORT")
+    serve.add_argument("--name", help="the gateway's name in topics, and its MQTT user")
+    serve.add_argument("--password", help="its MQTT password")
+    serve.add_argument("--id", metavar="N", help="the gateway's node id on its links")
+    serve.add_argument("--link", action="append", default=[], metavar="NAME=TARGET",
+                       help="a link to serve: a tty path or tcp://HOST:PORT (repeatable)")
+    serve.add_argument("--qos", metavar="Q", help="QoS of the frames published, 0 or 1 (default 1)")
+    serve.add_argument("--buffer", metavar="N", help="frames kept per link while the broker is away "
+                                                     "(default 10000)")
+    serve.add_argument("--stats-interval", metavar="S", help="seconds between statistics (default 5)")
+    serve.add_argument("--request-timeout", metavar="S", help="seconds a request waits for its reply (default 1)")
+    serve.set_defaults(run=_gateway)
     return parser
 
 
@@ -228,7 +267,7 @@ def main(argv=None):
         return args.run(args)
     except KorvaTimeout as error:
         print("korva %s: %s" % (args.command, error), file=sys.stderr)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, KorvaError) as error:
         print("korva %s: error: %s" % (args.command, error), file=sys.stderr)
     except KeyboardInterrupt:
         print("korva %s: interrupted" % args.command, file=sys.stderr)

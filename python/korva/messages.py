@@ -42,6 +42,11 @@ class Message(typing.NamedTuple):
         """True when the frame arrived intact."""
         return self.status == _SUCCESS
 
+    def as_frame(self):
+        """The message as a decoded `korva.frame.Frame`."""
+        return frame.Frame(self.transmitter_id, self.receiver_id, self.message_type, self.message_id, self.data,
+                           "ok" if self.ok else "crc_error")
+
     @classmethod
     def from_header(cls, message_type, status, header):
         """The message the engine delivered to a receive callback."""

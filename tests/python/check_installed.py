@@ -37,8 +37,9 @@ print("imported from", folder, "and sent", " ".join("%02X" % b for b in node.fra
 def probe(folder):
     environment = dict(os.environ, PYTHONPATH=folder)
     subprocess.run([sys.executable, "-c", PROBE, folder], env=environment, check=True, cwd="/")
-    subprocess.run([sys.executable, "-m", "korva", "--help"], env=environment, check=True, cwd="/",
-                   stdout=subprocess.DEVNULL)
+    for command in ([], ["gateway"]):
+        subprocess.run([sys.executable, "-m", "korva"] + command + ["--help"], env=environment, check=True, cwd="/",
+                       stdout=subprocess.DEVNULL)
 
 
 def main(way, *paths):

@@ -18,6 +18,15 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def listening(port):
+    """Whether a server listens on 127.0.0.1:`port`. Read from the kernel's
+    table: a probe connection would take a one-client server (ser2net) for
+    a moment."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return any(row[1] == "0100007F:%04X" % port and row[3] == "0A" for row in rows)
+
+
 def wait_until(condition, timeout=5.0, step=0.02):
     """Whether `condition()` came true within `timeout` seconds."""
     deadline = time.monotonic() + timeout
@@ -80,11 +89,7 @@ class Ser2net(Program):
             raise RuntimeError("ser2net does not listen on port %d: %s" % (self.port, self.process.stderr.read()))
 
     def listening(self):
-        # Read from the kernel's table: a probe connection would take
-        # ser2net's one connection for a moment.
-        with open("/proc/net/tcp") as table:
-            rows = [line.split() for line in table.readlines()[1:]]
-        return any(row[1] == "0100007F:%04X" % self.port and row[3] == "0A" for row in rows)
+        return listening(self.port)
 
 
 class Rig:

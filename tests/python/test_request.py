@@ -146,6 +146,10 @@ class EnginePeerTest(unittest.TestCase):
         self.assertEqual(self.asker.peer_version(PEER), self.answerer.GET_KORVA_VERSION())
         self.assertEqual(self.asker.stats.unmatched_responses, 0)
 
+    def test_a_request_nobody_answers_times_out_while_a_thread_polls(self):
+        with self.assertRaises(korva.KorvaTimeout):
+            self.asker.request(7, 9, timeout=0.2)
+
 
 if __name__ == "__main__":
     unittest.main()

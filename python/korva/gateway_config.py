@@ -1,0 +1,213 @@
+"""What a gateway serves and where it publishes: from command-line options,
+from an INI file (read by the standard library's configparser), or both,
+options winning:
+
+    [gateway]
+    broker = mqtt://broker.local:1883
+    name = bench1            ; the gateway's name in topics, and its MQTT user
+    password = secret
+    id = 0                   ; its node id on every link, unless a link says
+    qos = 1                  ; of the frames it publishes
+    buffer = 10000           ; frames kept per link while the broker is away
+    stats_interval = 5       ; seconds between statistics
+    request_timeout = 1      ; seconds a request waits for its reply
+
+    [link uart0]
+    target = /dev/ttyUSB0    ; or tcp://host:port
+    id = 2
+    baud = 115200
+"""
+
+import configparser
+import dataclasses
+import typing
+import urllib.parse
+
+from .errors import KorvaError
+from .gateway_topics import BadTopic, check_level
+
+__all__ = ["ConfigError", "GatewayConfig", "LinkConfig", "load"]
+
+_MQTT_PORT = 1883  # when the broker URL names none
+_LINK_SECTION = "link "
+
+
+class ConfigError(KorvaError):
+    """A gateway configuration that cannot be served."""
+
+
+@dataclasses.dataclass(frozen=True)
+class LinkConfig:
+    """One link: its name in topics, its target and the gateway's node id on it."""
+
+    name: str
+    target: str
+    node_id: int
+    baud: int = 115200
+
+
+@dataclasses.dataclass(frozen=True)
+class GatewayConfig:
+    """A whole gateway."""
+
+    name: str
+    host: str
+    port: int
+    links: typing.Tuple[LinkConfig, ...]
+    password: typing.Optional[str] = None
+    qos: int = 1
+    buffer: int = 10000
+    stats_interval: float = 5.0
+    request_timeout: float = 1.0
+
+
+def _node_id(text):
+    value = int(text, 0)
+    if not 0 <= value <= 14:
+        raise ValueError("a node id is 0 to 14, not %d" % value)
+    return value
+
+
+def _qos(text):
+    value = int(text)
+    if value not in (0, 1):
+        raise ValueError("frames are published at QoS 0 or 1, not %d" % value)
+    return value
+
+
+def _positive(kind):
+    def parse(text):
+        value = kind(text)
+        if value <= 0:
+            raise ValueError("must be greater than 0, not %s" % text)
+        return value
+    return parse
+
+
+# The [gateway] keys besides broker and links: (GatewayConfig field, parser).
+_SETTINGS = {"name": ("name", str), "password": ("password", str), "id": ("node_id", _node_id),
+            "qos": ("qos", _qos), "buffer": ("buffer", _positive(int)),
+            "stats_interval": ("stats_interval", _positive(float)),
+            "request_timeout": ("request_timeout", _positive(float))}
+_LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int)}
+
+
+def _broker_address(url):
+    """(host, port) of an mqtt://HOST[:PORT] URL."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        port = parts.port or _MQTT_PORT
+    except ValueError:
+        port = None
+    if parts.scheme != "mqtt" or not parts.hostname or port is None or parts.path not in ("", "/"):
+        raise ConfigError("a broker is mqtt://HOST:PORT, not %r" % url)
+    return parts.hostname, port
+
+
+def _link(text, node_id):
+    """A LinkConfig from NAME=TARGET, with the gateway's node id."""
+    name, _, target = text.partition("=")
+    if not target:
+        raise ConfigError("a link is NAME=TARGET (a tty path or tcp://HOST:PORT), not %r" % text)
+    return LinkConfig(name, target, node_id)
+
+
+def _read_file(path):
+    parser = configparser.ConfigParser(inline_comment_prefixes=(";",))
+    try:
+        with open(path) as file:
+            parser.read_file(file)
+    except configparser.Error as error:
+        raise ConfigError("%s: %s" % (path, error)) from None
+    if not parser.has_section("gateway"):
+        raise ConfigError("%s has no [gateway] section" % path)
+    return parser
+
+
+def _parsed(where, key, parse, text):
+    try:
+        return parse(text)
+    except ValueError as error:
+        raise ConfigError("%s: %s: %s" % (where, key, error)) from None
+
+
+def _file_settings(parser, path):
+    """The [gateway] settings of a file as GatewayConfig fields, plus its
+    broker URL and its links as (name, {key: value}) pairs."""
+    settings, broker = {}, None
+    for key, text in parser["gateway"].items():
+        if key == "broker":
+            broker = text
+        elif key in _SETTINGS:
+            field, parse = _SETTINGS[key]
+            settings[field] = _parsed(path + " [gateway]", key, parse, text)
+        else:
+            raise ConfigError("%s [gateway]: unknown key %r" % (path, key))
+    links = []
+    for section in parser.sections():
+        if section == "gateway":
+            continue
+        if not section.startswith(_LINK_SECTION):
+            raise ConfigError("%s: unknown section [%s]; links are [link NAME]" % (path, section))
+        links.append((section[len(_LINK_SECTION):].strip(), _link_keys(parser[section], path)))
+    return settings, broker, links
+
+
+def _link_keys(section, path):
+    keys = {}
+    for key, text in section.items():
+        if key not in _LINK_KEYS:
+            raise ConfigError("%s [%s]: unknown key %r" % (path, section.name, key))
+        keys[key] = _parsed("%s [%s]" % (path, section.name), key, _LINK_KEYS[key], text)
+    if "target" not in keys:
+        raise ConfigError("%s [%s] has no target" % (path, section.name))
+    return keys
+
+
+def load(path=None, broker=None, links=(), **options):
+    """The GatewayConfig from the file at `path` (if any) with `options`
+    (texts keyed as in the [gateway] section; None: not given) over it and
+    the `links` (NAME=TARGET texts) after the file's."""
+    settings, file_broker, file_links = _file_settings(_read_file(path), path) if path else ({}, None, [])
+    settings.update(_option_settings(options))
+    broker = broker or file_broker
+    node_id = settings.pop("node_id", None)
+    if broker is None or "name" not in settings:
+        raise ConfigError("a gateway needs a broker (--broker) and a name (--name)")
+    configured = [LinkConfig(name, keys["target"], keys.get("id", node_id), keys.get("baud", LinkConfig.baud))
+                  for name, keys in file_links]
+    configured += [_link(text, node_id) for text in links]
+    host, port = _broker_address(broker)
+    _checked_name("gateway", settings["name"])
+    return GatewayConfig(host=host, port=port, links=_checked_links(configured), **settings)
+
+
+def _option_settings(options):
+    settings = {}
+    for key, text in options.items():
+        if text is not None:
+            field, parse = _SETTINGS[key]
+            settings[field] = _parsed("option", "--" + key.replace("_", "-"), parse, text)
+    return settings
+
+
+def _checked_name(kind, name):
+    try:
+        return check_level(kind, name)
+    except BadTopic as error:
+        raise ConfigError(str(error)) from None
+
+
+def _checked_links(links):
+    if not links:
+        raise ConfigError("a gateway needs at least one link (--link NAME=TARGET)")
+    names = set()
+    for link in links:
+        _checked_name("link", link.name)
+        if link.name in names:
+            raise ConfigError("two links are named %r" % link.name)
+        if link.node_id is None:
+            raise ConfigError("link %r has no node id: give the gateway one (--id) or the link (id =)" % link.name)
+        names.add(link.name)
+    return tuple(links)
+

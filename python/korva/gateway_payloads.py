@@ -1,0 +1,84 @@
+"""What the gateway's messages carry: frames, replies and its retained state
+as JSON objects, and the body of a command.
+
+A frame has the keys of `korva monitor --json` (`transmitter_id`,
+`receiver_id`, `message_type`, `message_id`, `data` in hex, `status`) plus
+`seq`, its number on its link (from 0, one more per frame), and `ts`, the
+arrival time of its first byte in seconds since the epoch.
+"""
+
+import json
+
+from . import frame, monitor
+from .errors import KorvaError
+
+__all__ = ["BadPayload", "command_body", "error_payload", "frame_payload", "info_payload", "reply_payload",
+           "stats_payload"]
+
+_TIME_DIGITS = 6  # microseconds, as the monitor writes times
+_COMMAND_KEYS = {"data"}
+
+
+class BadPayload(KorvaError):
+    """A command payload the gateway cannot send."""
+
+
+def _encoded(document):
+    return json.dumps(document, separators=(",", ":")).encode()
+
+
+def frame_payload(event, seq):
+    """The payload for a `korva.wire.Event` holding a frame, numbered `seq`."""
+    return _encoded({**monitor.frame_fields(event.frame), "seq": seq, "ts": round(event.time, _TIME_DIGITS)})
+
+
+def reply_payload(message):
+    """The payload answering a request with its reply, a `korva.Message`."""
+    return _encoded(monitor.frame_fields(message.as_frame()))
+
+
+def error_payload(text):
+    """The payload answering a command that failed."""
+    return _encoded({"error": text})
+
+
+def info_payload(node_id, target, engine_version):
+    """The retained description of a link."""
+    return _encoded({"node_id": node_id, "target": target, "engine_version": engine_version})
+
+
+def stats_payload(counters):
+    """The retained statistics of a link, from a dict of counters."""
+    return _encoded(counters)
+
+
+def command_body(payload):
+    """The frame body a command payload asks for: a JSON object
+    {"data": "0102"} (hex; no "data", an empty body), or else the payload's
+    own bytes. BadPayload for a JSON object that says anything else, and for
+    a body longer than a frame holds."""
+    body = _json_body(payload)
+    if body is None:
+        body = bytes(payload)
+    if len(body) > frame.MAX_PAYLOAD:
+        raise BadPayload("a frame body holds at most %d bytes, not %d" % (frame.MAX_PAYLOAD, len(body)))
+    return body
+
+
+def _json_body(payload):
+    try:
+        document = json.loads(payload)
+    except ValueError:
+        return None  # not JSON: the payload is the body itself
+    if not isinstance(document, dict):
+        return None
+    unknown = set(document) - _COMMAND_KEYS
+    if unknown:
+        raise BadPayload("a JSON command has only the key \"data\", not %s" % ", ".join(sorted(unknown)))
+    data = document.get("data", "")
+    if not isinstance(data, str):
+        raise BadPayload("\"data\" is a string of hex bytes, not %r" % (data,))
+    try:
+        return bytes.fromhex(data)
+    except ValueError:
+        raise BadPayload("\"data\" is a string of hex bytes such as \"01 02 ff\", not %r" % data) from None

@@ -1,0 +1,186 @@
+"""A mosquitto broker the tests start with their own configuration (the
+project's access list, a password file of their own, 127.0.0.1 and a free
+port), MQTT v5 clients to watch and command it, and `korva gateway`
+processes; each program stopped by its pid."""
+
+import collections
+import itertools
+import os
+import pwd
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from korva_servers import Program, free_port, listening, wait_until
+
+try:
+    import paho.mqtt.client as mqtt
+    from paho.mqtt.packettypes import PacketTypes
+    from paho.mqtt.properties import Properties
+except ImportError:
+    mqtt = None
+
+HAVE_BROKER = bool(mqtt and shutil.which("mosquitto") and shutil.which("mosquitto_passwd"))
+ACL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto", "korva.acl")
+PASSWORDS = {"gw1": "gw1-secret", "gw2": "gw2-secret", "operator": "op-secret", "engineer": "eng-secret",
+             "viewer": "view-secret"}
+WAIT = 10.0  # seconds any one thing may take on a loaded machine
+
+Received = collections.namedtuple("Received", "topic payload properties retain")
+
+
+class Mosquitto(Program):
+    """mosquitto on 127.0.0.1 and a free port, with the project's access
+    list and `users` (names from PASSWORDS) in its password file."""
+
+    def __init__(self, folder, users=tuple(PASSWORDS)):
+        self.port = free_port()
+        self.url = "mqtt://127.0.0.1:%d" % self.port
+        self.config = os.path.join(folder, "mosquitto.conf")
+        self.passwords = os.path.join(folder, "passwd")
+        self.set_users(users)
+        with open(self.config, "w") as file:
+            # Started by root, mosquitto would become user "mosquitto", who
+            # cannot read the test's private folder: it stays who started it.
+            file.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\n"
+                       "persistence false\nuser %s\n"
+                       % (self.port, self.passwords, os.path.abspath(ACL), pwd.getpwuid(os.getuid()).pw_name))
+
+    def set_users(self, users):
+        """Write the password file for `users`; a running broker reads it
+        again (SIGHUP)."""
+        if os.path.exists(self.passwords):
+            os.remove(self.passwords)
+        for index, user in enumerate(users):
+            subprocess.run(["mosquitto_passwd"] + (["-c"] if index == 0 else []) + ["-b", self.passwords, user,
+                                                                                    PASSWORDS[user]],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=WAIT)
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGHUP)
+
+    def start(self):
+        super().start("mosquitto", "-c", self.config)
+        if not wait_until(lambda: listening(self.port), WAIT):
+            self.process.kill()
+            raise RuntimeError("mosquitto does not listen on port %d: %s" % (self.port, self.process.stderr.read()))
+
+
+class GatewayProcess(Program):
+    """`python -m korva gateway` named `name` (a user of PASSWORDS) on the
+    broker, serving `links` ({name: target}) as node 1, with `options`."""
+
+    def __init__(self, broker, name, links, *options):
+        self.name = name
+        self.args = [sys.executable, "-m", "korva", "gateway", "--broker", broker.url, "--name", name,
+                     "--password", PASSWORDS[name], "--id", "1"]
+        for link, target in links.items():
+            self.args += ["--link", "%s=%s" % (link, target)]
+        self.args += list(options)
+
+    def start(self):
+        # The gateway loads the tests' own build of the modules, with whatever
+        # runtime the tests were given.
+        self.process = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def stop(self, sig=signal.SIGTERM):
+        """Stop it (killed if it does not end in time); its exit status."""
+        process = self.process
+        if process is None:
+            return None
+        if process.poll() is None:
+            os.kill(process.pid, sig)
+            try:
+                process.wait(WAIT)
+            except subprocess.TimeoutExpired:
+                os.kill(process.pid, signal.SIGKILL)
+                process.wait(WAIT)
+        super().stop()
+        return process.returncode
+
+
+class Client:
+    """An MQTT v5 client of user `user` (from PASSWORDS) that keeps every
+    message it receives. Bounded waits throughout; `close` in a cleanup."""
+
+    _numbers = itertools.count()
+
+    def __init__(self, broker, user):
+        self._changed = threading.Condition()
+        self.messages = []
+        self._acked = set()
+        self._connected = threading.Event()
+        self.client = mqtt.Client("test-%s-%d" % (user, next(self._numbers)), protocol=mqtt.MQTTv5)
+        self.client.username_pw_set(user, PASSWORDS[user])
+        self.client.on_connect = lambda *args: self._connected.set()
+        self.client.on_message = self._received
+        self.client.on_subscribe = lambda _client, _userdata, mid, *rest: self._ack(mid)
+        self.client.connect("127.0.0.1", broker.port)
+        self.client.loop_start()
+        if not self._connected.wait(WAIT):
+            self.close()
+            raise RuntimeError("the broker did not accept %s" % user)
+
+    def _received(self, _client, _userdata, message):
+        with self._changed:
+            self.messages.append(Received(message.topic, message.payload, message.properties, message.retain))
+            self._changed.notify_all()
+
+    def _ack(self, mid):
+        with self._changed:
+            self._acked.add(mid)
+            self._changed.notify_all()
+
+    def subscribe(self, topic, qos=1):
+        """Subscribe and wait for the broker's acknowledgement."""
+        _, mid = self.client.subscribe(topic, qos)
+        if not self.wait_for(lambda: mid in self._acked):
+            raise RuntimeError("no SUBACK for %s" % topic)
+
+    def wait_for(self, condition, timeout=WAIT):
+        """Whether `condition()` came true (checked as messages come) in time."""
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while not condition():
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return False
+                self._changed.wait(left)
+            return True
+
+    def on(self, prefix):
+        """The messages received on topics starting with `prefix`."""
+        with self._changed:
+            return [message for message in self.messages if message.topic.startswith(prefix)]
+
+    def publish(self, topic, payload, properties=None):
+        """Publish at QoS 1 and wait until the broker has it (whether the
+        access list let it through or not)."""
+        info = self.client.publish(topic, payload, 1, False, properties)
+        info.wait_for_publish(WAIT)
+        return info
+
+    def request(self, topic, payload, reply_topic, correlation, expiry=None, timeout=WAIT):
+        """Publish an MQTT v5 request and wait for its answer on
+        `reply_topic` (subscribed first); the answer, or None."""
+        properties = Properties(PacketTypes.PUBLISH)
+        properties.ResponseTopic = reply_topic
+        properties.CorrelationData = correlation
+        if expiry is not None:
+            properties.MessageExpiryInterval = expiry
+        before = len(self.on(reply_topic))
+        self.publish(topic, payload, properties)
+        if not self.wait_for(lambda: len(self.on(reply_topic)) > before, timeout):
+            return None
+        return self.on(reply_topic)[before]
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def korva_status(message):
+    """The `korva-status` user property of an answer."""
+    return dict(getattr(message.properties, "UserProperty", [])).get("korva-status")
