@@ -7,7 +7,7 @@ source scripts/python.sh
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
           libclang-rt-14-dev clang-format socat ser2net tshark mosquitto mosquitto-clients python3-paho-mqtt
           gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi qemu-system-arm
-          gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config)
+          gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config chromium)
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
@@ -36,4 +36,12 @@ fi
 # the interpreter's own setuptools and without reaching any index.
 if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import paho.mqtt.client" 2>/dev/null; then
     bash scripts/paho_wheel.sh "$KORVA_PYTHON"
+fi
+
+# The dashboard's browser libraries and its test driver come from the npm
+# lock file; npm ci runs again only when the lock is newer than what it
+# installed. The test drives Debian's chromium, so no browser is downloaded.
+dashboard=tools/dashboard
+if [[ ! $dashboard/node_modules/.package-lock.json -nt $dashboard/package-lock.json ]]; then
+    (cd "$dashboard" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund)
 fi
