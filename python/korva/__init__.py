@@ -14,7 +14,7 @@
 - `korva.gateway`: links served to an MQTT broker (needs the korva[mqtt]
   extra, paho-mqtt);
 - `python -m korva`: the command-line tool (monitor, send, request, scan,
-  record, replay, gateway).
+  record, replay, gateway, dashboard).
 
 The engine itself is the extension module `KorvaPy`. Names are imported
 when first used, so `korva.frame`, `korva.wire` and `korva.pcap` work

@@ -1,5 +1,6 @@
 """The `korva` command: watch, record and replay a line; send, request and
-scan as a node; serve links to an MQTT broker. Exit status 0 on success, 1 on an error, 2 on a usage error.
+scan as a node; serve links to an MQTT broker and the fleet dashboard. Exit
+status 0 on success, 1 on an error, 2 on a usage error.
 """
 
 import argparse
@@ -11,7 +12,7 @@ from contextlib import closing
 
 import KorvaPy
 
-from . import frame, monitor
+from . import dashboard, frame, monitor
 from .connect import line_gap, open_line, open_node
 from .errors import KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
@@ -47,6 +48,13 @@ def _positive(text):
 def _filter(text):
     try:
         return monitor.parse_filter(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _broker(text):
+    try:
+        return dashboard.check_broker(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
@@ -191,6 +199,11 @@ def _gateway(args):
     return 0
 
 
+def _dashboard(args):
+    dashboard.serve(args.broker, args.listen)
+    return 0
+
+
 def _parser():
     line = argparse.ArgumentParser(add_help=False)
     line.add_argument("--port", required=True, metavar="DEVICE",
@@ -257,6 +270,13 @@ def _parser():
     serve.add_argument("--stats-interval", metavar="S", help="seconds between statistics (default 5)")
     serve.add_argument("--request-timeout", metavar="S", help="seconds a request waits for its reply (default 1)")
     serve.set_defaults(run=_gateway)
+
+    page = commands.add_parser("dashboard", help="serve the live fleet page on 127.0.0.1")
+    page.add_argument("--broker", type=_broker, required=True, metavar="ws://HOST:PORT",
+                      help="the broker's MQTT-over-websockets listener, as the browser reaches it")
+    page.add_argument("--listen", type=_ranged("a port", 65535), default=dashboard.DEFAULT_PORT, metavar="PORT",
+                      help="the page's port on 127.0.0.1 (default %d; 0 picks a free one)" % dashboard.DEFAULT_PORT)
+    page.set_defaults(run=_dashboard)
     return parser
 
 

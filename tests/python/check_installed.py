@@ -18,6 +18,8 @@ for module in (KorvaPy, _korva_link):
     assert os.path.dirname(module.__file__) == folder, module.__file__
 assert os.path.dirname(korva.__file__) == os.path.join(folder, "korva"), korva.__file__
 assert os.path.exists(os.path.join(folder, "KorvaPy.pyi"))
+from korva import dashboard
+assert dashboard.missing_files() == [], dashboard.missing_files()
 
 class Probe(KorvaPy.KORVA_PUBLIC):
     def __write__(self, buffer, length):

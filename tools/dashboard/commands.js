@@ -1,0 +1,93 @@
+// Commands to a link through its gateway: the topic and JSON body of a
+// send, and requests as MQTT v5 publishes whose replies come back with the
+// same correlation data.
+
+import { ROOT, TYPE_NAMES } from './fleet.js';
+
+export const REQUEST_TIMEOUT = 5; // seconds a request waits for its reply; also its message expiry
+const STATUS_PROPERTY = 'korva-status';
+const MAX_NODE_ID = 15;
+const MAX_MESSAGE_ID = 63;
+const MAX_BODY = 255;
+
+// The form's fields checked and made into {rx, type, id, hex}; throws an
+// Error that says what is wrong.
+export function parseCommand(fields) {
+  const rx = parseRanged('receiver', fields.rx, MAX_NODE_ID);
+  const id = parseRanged('message id', fields.id, MAX_MESSAGE_ID);
+  if (!TYPE_NAMES.includes(fields.type)) throw new Error(`type must be one of ${TYPE_NAMES.join(', ')}`);
+  const hex = fields.data.replace(/\s+/g, '').toLowerCase();
+  if (!/^([0-9a-f]{2})*$/.test(hex)) throw new Error('data must be hex bytes such as "01 02 ff"');
+  if (hex.length / 2 > MAX_BODY) throw new Error(`data is at most ${MAX_BODY} bytes`);
+  return { rx, type: fields.type, id, hex };
+}
+
+function parseRanged(name, text, top) {
+  const value = Number(String(text).trim());
+  if (String(text).trim() === '' || !Number.isInteger(value) || value < 0 || value > top) {
+    throw new Error(`${name} must be a whole number from 0 to ${top}`);
+  }
+  return value;
+}
+
+export function sendTopic(gateway, link, command) {
+  return [ROOT, gateway, link, 'send', command.rx, command.type, command.id].join('/');
+}
+
+export function sendBody(command) {
+  return JSON.stringify({ data: command.hex });
+}
+
+// Where replies to this page's requests come: inside the gateway's own tree,
+// which the gateway may publish to and a viewer may read.
+export function replyTopic(gateway, link, clientId) {
+  return [ROOT, gateway, link, 'reply', clientId].join('/');
+}
+
+export const REPLY_FILTER = [ROOT, '+', '+', 'reply', '+'].join('/');
+
+// A reply as {status, data, text}: the gateway's status property and its
+// JSON body (the reply frame's data in hex) or, failing that, the raw text.
+export function parseReply(text, properties) {
+  const users = (properties && properties.userProperties) || {};
+  const status = [].concat(users[STATUS_PROPERTY] ?? 'unknown')[0];
+  try {
+    const body = JSON.parse(text);
+    if (typeof body === 'object' && body !== null) return { status, data: body.data ?? null, body };
+  } catch {
+    // not JSON: shown as it came
+  }
+  return { status, data: null, body: text };
+}
+
+// Requests waiting for replies, by correlation data.
+export class Requests {
+  constructor() {
+    this.waiting = new Map();
+    this.count = 0;
+  }
+
+  // A fresh correlation string and a promise of the reply ({status, ...},
+  // or {status: 'no reply'} after REQUEST_TIMEOUT).
+  open(prefix) {
+    this.count += 1;
+    const correlation = `${prefix}-${this.count}`;
+    const reply = new Promise((resolve) => {
+      const timer = setTimeout(() => this.settle(correlation, { status: 'no reply', data: null, body: null }),
+        REQUEST_TIMEOUT * 1000);
+      this.waiting.set(correlation, { resolve, timer });
+    });
+    return { correlation, reply };
+  }
+
+  // Ends the wait of the request with this correlation; false for a reply
+  // nobody here waits for.
+  settle(correlation, reply) {
+    const entry = this.waiting.get(correlation);
+    if (entry === undefined) return false;
+    clearTimeout(entry.timer);
+    this.waiting.delete(correlation);
+    entry.resolve(reply);
+    return true;
+  }
+}

@@ -1,0 +1,195 @@
+// The page: connects to the broker over MQTT-over-websockets, feeds the
+// fleet and the frame log from the gateways' topics, redraws on a timer and
+// sends commands from the form. mqtt.js comes from its browser build as the
+// global `mqtt`.
+
+import { Fleet, ROOT } from './fleet.js';
+import { FrameLog, parseFilter } from './log.js';
+import { REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic } from './commands.js';
+import { LinkCards, renderFleet, renderLog } from './view.js';
+
+const STATE_TOPICS = ['status', 'info', 'stats'].map((kind) => [ROOT, '+', '+', kind].join('/'));
+const FRAME_TOPIC = [ROOT, '+', '+', 'frame', '#'].join('/');
+const REDRAW_PERIOD = 250; // ms between redraws of tables and plots
+const LOG_ROWS = 200; // rows of the log shown; the rest stay for the CSV
+const RECONNECT_PERIOD = 2000; // ms
+const CONNECT_TIMEOUT = 5000; // ms
+const REFUSED_LOGIN = new Set([4, 5, 134, 135]); // bad credentials or not authorised: retrying cannot help
+
+const fleet = new Fleet();
+const log = new FrameLog();
+const requests = new Requests();
+const clientId = 'korva-dashboard-' + Math.random().toString(16).slice(2, 10);
+let client = null;
+let passes = () => true;
+let cards = null;
+
+const $ = (id) => document.getElementById(id);
+const now = () => Date.now() / 1000;
+
+function showConnection(state, text) {
+  $('connection').dataset.state = state;
+  $('connection').textContent = text;
+}
+
+function showResult(state, text) {
+  $('send-result').dataset.state = state;
+  $('send-result').textContent = text;
+}
+
+function connect(broker, username, password) {
+  if (client !== null) client.end(true);
+  showConnection('connecting', `connecting to ${broker}`);
+  client = window.mqtt.connect(broker, {
+    protocolVersion: 5, clientId, username: username || undefined, password: password || undefined,
+    reconnectPeriod: RECONNECT_PERIOD, connectTimeout: CONNECT_TIMEOUT, clean: true,
+  });
+  client.on('connect', () => subscribe(broker, username));
+  client.on('message', receive);
+  client.on('close', () => {
+    if ($('connection').dataset.state !== 'error') showConnection('closed', `disconnected from ${broker}`);
+  });
+  client.on('error', (error) => {
+    showConnection('error', `broker: ${error.message}`);
+    if (REFUSED_LOGIN.has(error.code)) client.end(true);
+  });
+}
+
+function subscribe(broker, username) {
+  const replies = replyTopic('+', '+', clientId);
+  client.subscribe([...STATE_TOPICS, FRAME_TOPIC, replies], { qos: 1 }, (error, granted) => {
+    const refused = (granted || []).filter((grant) => grant.qos >= 0x80).map((grant) => grant.topic);
+    if (error || refused.length) {
+      showConnection('error', `subscription refused: ${error ? error.message : refused.join(', ')}`);
+      return;
+    }
+    showConnection('connected', `connected to ${broker}${username ? ' as ' + username : ''}`);
+  });
+}
+
+function receive(topic, payload, packet) {
+  const text = new TextDecoder().decode(payload);
+  const parts = topic.split('/');
+  if (parts[3] === 'reply') {
+    settleReply(text, packet.properties);
+    return;
+  }
+  const taken = fleet.take(topic, text, packet.retain, now());
+  if (taken && taken.frame) log.add(taken.frame);
+}
+
+function settleReply(text, properties) {
+  const correlation = properties && properties.correlationData
+    ? new TextDecoder().decode(properties.correlationData) : '';
+  requests.settle(correlation, parseReply(text, properties));
+}
+
+function sendCommand(event) {
+  event.preventDefault();
+  if (client === null || !client.connected) {
+    showResult('error', 'not connected to a broker');
+    return;
+  }
+  let command;
+  try {
+    command = parseCommand({ rx: $('send-rx').value, type: $('send-type').value, id: $('send-id').value,
+      data: $('send-data').value });
+  } catch (error) {
+    showResult('error', error.message);
+    return;
+  }
+  const [gateway, link] = $('send-link').value.split('/');
+  if (command.type === 'request') request(gateway, link, command);
+  else publish(gateway, link, command);
+}
+
+function publish(gateway, link, command) {
+  showResult('waiting', 'sending…');
+  client.publish(sendTopic(gateway, link, command), sendBody(command), { qos: 1 }, (error) => {
+    if (error) showRefusal(error);
+    else showResult('sent', `${command.type} accepted by the broker`);
+  });
+}
+
+function request(gateway, link, command) {
+  const { correlation, reply } = requests.open(clientId);
+  const properties = { responseTopic: replyTopic(gateway, link, clientId), correlationData: correlation,
+    messageExpiryInterval: REQUEST_TIMEOUT };
+  showResult('waiting', 'request sent, waiting for the reply…');
+  client.publish(sendTopic(gateway, link, command), sendBody(command), { qos: 1, properties }, (error) => {
+    if (error) {
+      requests.settle(correlation, null);
+      showRefusal(error);
+    }
+  });
+  reply.then((answer) => {
+    if (answer !== null) showReply(answer);
+  });
+}
+
+// The broker's reason code and text, as its PUBACK gave them.
+function showRefusal(error) {
+  const code = error.code === undefined ? '' : ` (reason code ${error.code})`;
+  showResult('refused', `refused by the broker: ${error.message.replace(/^Publish error: /, '')}${code}`);
+}
+
+function showReply(answer) {
+  if (answer.status === 'no reply') {
+    showResult('error', `no reply within ${REQUEST_TIMEOUT} s`);
+    return;
+  }
+  const data = answer.data === null ? JSON.stringify(answer.body) : answer.data.match(/../g)?.join(' ') ?? '(empty)';
+  showResult(answer.status === 'ok' ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
+}
+
+function applyFilter() {
+  try {
+    passes = parseFilter($('filter').value);
+    $('filter-error').textContent = '';
+  } catch (error) {
+    $('filter-error').textContent = error.message;
+  }
+}
+
+function exportCsv() {
+  const blob = new Blob([log.csv(passes)], { type: 'text/csv' });
+  const anchor = document.createElement('a');
+  anchor.href = URL.createObjectURL(blob);
+  anchor.download = `korva-frames-${new Date().toISOString().replace(/[:.]/g, '-')}.csv`;
+  anchor.click();
+  URL.revokeObjectURL(anchor.href);
+}
+
+function redraw() {
+  const at = now();
+  renderFleet($('fleet').tBodies[0], fleet, at);
+  cards.render(fleet, at);
+  renderLog($('log').tBodies[0], log.latest(passes, LOG_ROWS));
+  $('log-count').textContent = `${log.entries.length} frames kept`;
+  updateLinkChoices();
+}
+
+function updateLinkChoices() {
+  const select = $('send-link');
+  const keys = fleet.links().map((link) => link.key);
+  if (keys.join('\n') === [...select.options].map((option) => option.value).join('\n')) return;
+  const chosen = select.value;
+  select.replaceChildren(...keys.map((key) => new Option(key, key)));
+  if (keys.includes(chosen)) select.value = chosen;
+}
+
+function start() {
+  cards = new LinkCards($('links'));
+  const query = new URLSearchParams(window.location.search);
+  $('broker').value = query.get('broker') || '';
+  $('login').addEventListener('submit', (event) => {
+    event.preventDefault();
+    connect($('broker').value, $('user').value, $('password').value);
+  });
+  $('send').addEventListener('submit', sendCommand);
+  $('filter').addEventListener('input', applyFilter);
+  $('export').addEventListener('click', exportCsv);
+  setInterval(redraw, REDRAW_PERIOD);
+}
+
+start();
