@@ -138,7 +138,12 @@ function showReply(answer) {
     showResult('error', `no reply within ${REQUEST_TIMEOUT} s`);
     return;
   }
-  const data = answer.data === null ? JSON.stringify(answer.body) : answer.data.match(/../g)?.join(' ') ?? '(empty)';
+  if (answer.data === null) {
+    const why = answer.body && answer.body.error ? answer.body.error : JSON.stringify(answer.body);
+    showResult('error', `reply: ${answer.status}: ${why}`);
+    return;
+  }
+  const data = answer.data.match(/../g)?.join(' ') ?? '(empty)';
   showResult(answer.status === 'ok' ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
 }
 
