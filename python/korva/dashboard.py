@@ -66,6 +66,9 @@ def _handler(broker, root):
                 return
             super().do_GET()
 
+        def list_directory(self, path):
+            self.send_error(http.HTTPStatus.NOT_FOUND)  # the page's files, not a file browser
+
         def end_headers(self):
             # A page from an old build must not outlive a rebuild in the cache.
             self.send_header("Cache-Control", "no-store")
