@@ -31,7 +31,7 @@ def main(tty):
         tick = 0
         while True:
             time.sleep(PERIOD)
-            node.write_frame(frame.encode(PEER_ID, GATEWAY_ID, frame.INDICATE, TICK_ID, tick.to_bytes(4, "big")))
+            node.send(frame.INDICATE, GATEWAY_ID, TICK_ID, tick.to_bytes(4, "big"))
             tick += 1
 
 
