@@ -166,6 +166,7 @@ describe('dashboard in chromium', () => {
       const later = await waitFor('more frames', async () => (await count()) > first && count(), PAGE_TIMEOUT);
       assert.ok(later > first);
       await waitForText(page, `tr[data-node="${LINK_KEY}/${PEER_ID}"]`, /indicate id 5 to 14/);
+      assert.equal(await page.locator(`.link-card[data-link="${LINK_KEY}"] .uplot canvas`).count(), 1);
     } catch (error) {
       error.message += '\n' + report();
       throw error;

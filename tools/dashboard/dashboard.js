@@ -147,6 +147,7 @@ function showReply(answer) {
   showResult(answer.status === 'ok' ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
 }
 
+// Shown at once: the next redraw is up to a period away.
 function applyFilter() {
   try {
     passes = parseFilter($('filter').value);
@@ -154,6 +155,7 @@ function applyFilter() {
   } catch (error) {
     $('filter-error').textContent = error.message;
   }
+  renderFrames();
 }
 
 function exportCsv() {
@@ -169,9 +171,13 @@ function redraw() {
   const at = now();
   renderFleet($('fleet').tBodies[0], fleet, at);
   cards.render(fleet, at);
+  renderFrames();
+  updateLinkChoices();
+}
+
+function renderFrames() {
   renderLog($('log').tBodies[0], log.latest(passes, LOG_ROWS));
   $('log-count').textContent = `${log.entries.length} frames kept`;
-  updateLinkChoices();
 }
 
 function updateLinkChoices() {

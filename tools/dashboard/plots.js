@@ -3,6 +3,7 @@
 
 const WIDTH = 520;
 const HEIGHT = 180;
+const TIME_LABEL_SPACE = 80; // px between time ticks: an HH:MM:SS label is about 60 wide
 const SERIES = [
   { label: 'frames/s', stroke: '#2f6fd0', width: 1.5 },
   { label: 'damaged/s', stroke: '#c0392b', width: 1.5 },
@@ -19,7 +20,7 @@ export function makePlot(container, columns) {
     width: WIDTH,
     height: HEIGHT,
     series: [{ value: (plot, seconds) => (seconds === null ? '--' : clock(seconds)) }, ...SERIES],
-    axes: [{ values: (plot, ticks) => ticks.map(clock) }, { label: 'per second', size: 50 }],
+    axes: [{ values: (plot, ticks) => ticks.map(clock), space: TIME_LABEL_SPACE }, { label: 'per second', size: 50 }],
     scales: { y: { range: (plot, low, high) => [0, Math.max(1, high)] } },
   };
   return new window.uPlot(options, columns, container);
