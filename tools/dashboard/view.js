@@ -28,11 +28,14 @@ function row(cells, attributes = {}) {
 }
 
 export function renderFleet(tbody, fleet, now) {
+  const columns = tbody.parentElement.tHead.rows[0].cells.length;
   const rows = [];
   for (const [gateway, links] of fleet.gateways) {
     const up = [...links.values()].filter((link) => link.status === 'up').length;
-    rows.push(row([cell(gateway), cell(`${up} of ${links.size} links up`), cell(''),
-      cell(agoText(fleet.lastSeen(gateway), now), 'last-seen')], { class: 'gateway', 'data-gateway': gateway }));
+    const summary = [cell(gateway), cell(`${up} of ${links.size} links up`), cell(''),
+      cell(agoText(fleet.lastSeen(gateway), now), 'last-seen')];
+    const blanks = Array.from({ length: columns - summary.length }, () => cell(''));
+    rows.push(row([...summary, ...blanks], { class: 'gateway', 'data-gateway': gateway }));
     for (const link of links.values()) rows.push(linkRow(link, now));
   }
   tbody.replaceChildren(...rows);
