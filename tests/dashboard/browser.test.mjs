@@ -26,11 +26,12 @@ const CHROMIUM_ARGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable
 const START_TIMEOUT = 15000; // ms for a program to come up on a loaded machine
 const PAGE_TIMEOUT = 15000; // ms for the page to show what the broker sent
 const CUT_BOUND = 5000; // ms: the page must show the cut link down by then (a second is the aim)
-const GATEWAY = 'bench1';
+const GATEWAY = 'gw1'; // a gateway of the access list
 const LINK = 'bench';
 const LINK_KEY = `${GATEWAY}/${LINK}`;
 const GATEWAY_ID = 14; // must match tests/dashboard/peer.py
 const PEER_ID = 3;
+const ECHO_ID = 9; // a request id the access list lets the operator send to the peer
 const USERS = { [GATEWAY]: 'gateway-secret', operator: 'operator-secret', viewer: 'viewer-secret' };
 
 const python = process.env.KORVA_PYTHON || 'python3';
@@ -46,20 +47,17 @@ function run(name, command, args) {
   return program;
 }
 
-// The committed example configuration and access list, with this test's
-// ports and files.
+// A broker like tools/mosquitto/korva.conf on this test's ports, with the
+// committed access list and this test's users.
 function writeBrokerConfig() {
   chmodSync(folder, 0o755); // mosquitto started as root reads its files as its own user
-  const config = readFileSync(join(SOURCE, 'tools/mosquitto/korva.conf'), 'utf8')
-    .replace('listener 1883 ', `listener ${ports.mqtt} `)
-    .replace('listener 9001 lo', `listener ${ports.websockets} lo`)
-    .replaceAll('/etc/mosquitto/', folder + '/');
-  writeFileSync(join(folder, 'korva.conf'), config);
-  writeFileSync(join(folder, 'korva.acl'), readFileSync(join(SOURCE, 'tools/mosquitto/korva.acl')));
-  writeFileSync(join(folder, 'korva.passwd'), '');
-  for (const [user, password] of Object.entries(USERS)) {
-    execFileSync('mosquitto_passwd', ['-b', join(folder, 'korva.passwd'), user, password]);
-  }
+  const passwords = join(folder, 'korva.passwd');
+  writeFileSync(join(folder, 'korva.conf'), [
+    `listener ${ports.mqtt} 127.0.0.1`, `listener ${ports.websockets} lo`, 'protocol websockets',
+    'allow_anonymous false', `password_file ${passwords}`, `acl_file ${join(SOURCE, 'tools/mosquitto/korva.acl')}`,
+    'persistence false', ''].join('\n'));
+  writeFileSync(passwords, '');
+  for (const [user, password] of Object.entries(USERS)) execFileSync('mosquitto_passwd', ['-b', passwords, user, password]);
 }
 
 async function startBroker() {
@@ -175,7 +173,7 @@ describe('dashboard in chromium', () => {
 
   test('requests from the form are answered: the peer\'s reply, the engine\'s version', async () => {
     needLinkUp();
-    await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: 5, data: '01 02 03' });
+    await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: ECHO_ID, data: '01 02 03' });
     await waitForText(operator, '#send-result', /^reply: ok, data 03 02 01$/);
     await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: 63, data: '' });
     await waitForText(operator, '#send-result', /^reply: ok, data a4 86 01 00$/);
@@ -203,9 +201,9 @@ describe('dashboard in chromium', () => {
     needLinkUp();
     const viewer = await openPage(address, 'viewer');
     await waitForText(viewer, linkCell('status'), /^up$/);
-    await sendFromForm(viewer, { rx: PEER_ID, type: 'request', id: 5, data: 'ee ee' });
+    await sendFromForm(viewer, { rx: PEER_ID, type: 'request', id: ECHO_ID, data: 'ee ee' });
     await waitForText(viewer, '#send-result', /^refused by the broker: Not authorized \(reason code 135\)$/);
-    await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: 5, data: 'dd' });
+    await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: ECHO_ID, data: 'dd' });
     await waitForText(operator, '#send-result', /^reply: ok, data dd$/);
     await operator.fill('#filter', 'eeee');
     assert.equal(await operator.$$eval('#log tbody tr', (rows) => rows.length), 0);

@@ -38,13 +38,13 @@ export function sendBody(command) {
   return JSON.stringify({ data: command.hex });
 }
 
-// Where replies to this page's requests come: inside the gateway's own tree,
-// which the gateway may publish to and a viewer may read.
-export function replyTopic(gateway, link, clientId) {
-  return [ROOT, gateway, link, 'reply', clientId].join('/');
-}
+// Where replies to this page's requests come: under korva-reply/<user>/,
+// where gateways may answer and only that user may read.
+export const REPLY_ROOT = 'korva-reply';
 
-export const REPLY_FILTER = [ROOT, '+', '+', 'reply', '+'].join('/');
+export function replyTopic(user, clientId) {
+  return [REPLY_ROOT, user || 'anonymous', clientId].join('/');
+}
 
 // A reply as {status, data, text}: the gateway's status property and its
 // JSON body (the reply frame's data in hex) or, failing that, the raw text.

@@ -5,7 +5,9 @@
 
 import { Fleet, ROOT } from './fleet.js';
 import { FrameLog, parseFilter } from './log.js';
-import { REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic } from './commands.js';
+import {
+  REPLY_ROOT, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic,
+} from './commands.js';
 import { LinkCards, renderFleet, renderLog } from './view.js';
 
 const STATE_TOPICS = ['status', 'info', 'stats'].map((kind) => [ROOT, '+', '+', kind].join('/'));
@@ -21,6 +23,7 @@ const log = new FrameLog();
 const requests = new Requests();
 const clientId = 'korva-dashboard-' + Math.random().toString(16).slice(2, 10);
 let client = null;
+let user = '';
 let passes = () => true;
 let cards = null;
 
@@ -39,12 +42,13 @@ function showResult(state, text) {
 
 function connect(broker, username, password) {
   if (client !== null) client.end(true);
+  user = username;
   showConnection('connecting', `connecting to ${broker}`);
   client = window.mqtt.connect(broker, {
     protocolVersion: 5, clientId, username: username || undefined, password: password || undefined,
     reconnectPeriod: RECONNECT_PERIOD, connectTimeout: CONNECT_TIMEOUT, clean: true,
   });
-  client.on('connect', () => subscribe(broker, username));
+  client.on('connect', () => subscribe(broker));
   client.on('message', receive);
   client.on('close', () => {
     if ($('connection').dataset.state !== 'error') showConnection('closed', `disconnected from ${broker}`);
@@ -55,22 +59,21 @@ function connect(broker, username, password) {
   });
 }
 
-function subscribe(broker, username) {
-  const replies = replyTopic('+', '+', clientId);
-  client.subscribe([...STATE_TOPICS, FRAME_TOPIC, replies], { qos: 1 }, (error, granted) => {
+function subscribe(broker) {
+  const topics = [...STATE_TOPICS, FRAME_TOPIC, replyTopic(user, clientId)];
+  client.subscribe(topics, { qos: 1 }, (error, granted) => {
     const refused = (granted || []).filter((grant) => grant.qos >= 0x80).map((grant) => grant.topic);
     if (error || refused.length) {
       showConnection('error', `subscription refused: ${error ? error.message : refused.join(', ')}`);
       return;
     }
-    showConnection('connected', `connected to ${broker}${username ? ' as ' + username : ''}`);
+    showConnection('connected', `connected to ${broker}${user ? ' as ' + user : ''}`);
   });
 }
 
 function receive(topic, payload, packet) {
   const text = new TextDecoder().decode(payload);
-  const parts = topic.split('/');
-  if (parts[3] === 'reply') {
+  if (topic.startsWith(REPLY_ROOT + '/')) {
     settleReply(text, packet.properties);
     return;
   }
@@ -113,7 +116,7 @@ function publish(gateway, link, command) {
 
 function request(gateway, link, command) {
   const { correlation, reply } = requests.open(clientId);
-  const properties = { responseTopic: replyTopic(gateway, link, clientId), correlationData: correlation,
+  const properties = { responseTopic: replyTopic(user, clientId), correlationData: correlation,
     messageExpiryInterval: REQUEST_TIMEOUT };
   showResult('waiting', 'request sent, waiting for the reply…');
   client.publish(sendTopic(gateway, link, command), sendBody(command), { qos: 1, properties }, (error) => {
