@@ -7,14 +7,14 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { chmodSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { execFileSync } from 'node:child_process';
 
-import { Program, freePort, listening, pathExists, waitFor } from './programs.mjs';
+import { Program, freePort, listening, waitFor } from './programs.mjs';
 
 const SOURCE = fileURLToPath(new URL('../..', import.meta.url));
 const require = createRequire(join(SOURCE, 'tools/dashboard/package.json'));
@@ -57,7 +57,9 @@ function writeBrokerConfig() {
     'allow_anonymous false', `password_file ${passwords}`, `acl_file ${join(SOURCE, 'tools/mosquitto/korva.acl')}`,
     'persistence false', ''].join('\n'));
   writeFileSync(passwords, '');
-  for (const [user, password] of Object.entries(USERS)) execFileSync('mosquitto_passwd', ['-b', passwords, user, password]);
+  for (const [user, password] of Object.entries(USERS)) {
+    execFileSync('mosquitto_passwd', ['-b', passwords, user, password]);
+  }
 }
 
 async function startBroker() {
@@ -71,7 +73,7 @@ async function startBroker() {
 async function startLine() {
   const [gatewayEnd, peerEnd] = [join(folder, 'gateway-end'), join(folder, 'peer-end')];
   line = run('socat', 'socat', [`pty,raw,echo=0,link=${gatewayEnd}`, `pty,raw,echo=0,link=${peerEnd}`]);
-  await waitFor('socat\'s pseudo-terminals', () => pathExists(gatewayEnd) && pathExists(peerEnd), START_TIMEOUT);
+  await waitFor('socat\'s pseudo-terminals', () => existsSync(gatewayEnd) && existsSync(peerEnd), START_TIMEOUT);
   await run('peer', python, [join(SOURCE, 'tests/dashboard/peer.py'), peerEnd]).said(/peer \d+ on/, START_TIMEOUT);
   return gatewayEnd;
 }

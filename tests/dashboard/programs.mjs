@@ -4,7 +4,6 @@
 
 import { spawn } from 'node:child_process';
 import { createConnection, createServer } from 'node:net';
-import { existsSync } from 'node:fs';
 
 const STOP_GRACE = 5000; // ms a program has after SIGTERM before SIGKILL
 const POLL = 50; // ms between checks while waiting
@@ -40,8 +39,6 @@ export function listening(port) {
     socket.on('error', () => resolve(false));
   });
 }
-
-export const pathExists = (path) => existsSync(path);
 
 export class Program {
   constructor(name, command, args, options = {}) {

@@ -61,18 +61,6 @@ class ServedPage(unittest.TestCase):
         self.assertEqual((status, kind), (200, "text/html"))
         self.assertIn(b'<script type="module" src="dashboard.js">', body)
 
-    def test_every_file_the_page_loads_is_served_as_built(self):
-        cases = [("dashboard.js", "javascript"), ("vendor/mqtt.min.js", "javascript"),
-                 ("vendor/uPlot.iife.min.js", "javascript"), ("vendor/uPlot.min.css", "text/css"),
-                 ("dashboard.css", "text/css")]
-        for name, kind in cases:
-            with self.subTest(name=name):
-                status, served_kind, _, body = self.get("/" + name)
-                self.assertEqual(status, 200)
-                self.assertIn(kind, served_kind)
-                with open(os.path.join(dashboard.WEB_ROOT, name), "rb") as file:
-                    self.assertEqual(body, file.read())
-
     def test_what_is_not_the_page_is_not_found(self):
         for path in ("/nothing.js", "/../dashboard.py", "/vendor/"):
             with self.subTest(path=path):
@@ -80,6 +68,7 @@ class ServedPage(unittest.TestCase):
 
 
 class Refusals(unittest.TestCase):
+    """What the command refuses before serving anything."""
 
     def test_brokers_the_browser_cannot_reach_are_usage_errors(self):
         for broker in ("mqtt://127.0.0.1:1883", "ws://127.0.0.1", "127.0.0.1:9001", "ws://:9001", "ws://h:99999"):
@@ -99,9 +88,6 @@ class Refusals(unittest.TestCase):
             self.assertEqual(dashboard.missing_files(root), ["vendor/mqtt.min.js"])
             with self.assertRaisesRegex(FileNotFoundError, "vendor/mqtt.min.js"):
                 dashboard.serve(BROKER, free_port(), root)
-
-    def test_the_built_package_has_every_file_of_the_page(self):
-        self.assertEqual(dashboard.missing_files(), [])
 
 
 if __name__ == "__main__":

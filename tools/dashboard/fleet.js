@@ -16,7 +16,7 @@ export function parseTopic(topic) {
 }
 
 // A frame's JSON as the log entry the page keeps, or null when it is not one.
-export function parseFrame(gateway, link, text) {
+function parseFrame(gateway, link, text) {
   let json;
   try {
     json = JSON.parse(text);
@@ -44,7 +44,7 @@ export function versionIn(frame) {
 }
 
 // Counts per whole second over the last RATE_WINDOW seconds.
-export class Rates {
+class Rates {
   constructor() {
     this.seconds = new Map(); // second -> {frames, damaged, gaps}
   }

@@ -1,7 +1,7 @@
 // The frame log: the entries kept, the filter typed over them and their
 // export as CSV.
 
-export const LOG_LIMIT = 10000; // entries kept; the oldest go first
+const LOG_LIMIT = 10000; // entries kept; the oldest go first
 const TRIM_SLACK = 0.1; // trimmed in batches: shifting one entry per frame is linear each time
 
 // Filter words: KEY=VALUE matches that field exactly, anything else must
@@ -40,7 +40,7 @@ function parseWord(word) {
   const equals = word.indexOf('=');
   if (equals < 0) {
     const wanted = word.toLowerCase();
-    return (entry) => entry.data.includes(wanted.replace(/\s/g, '')) || printable(entry.data).toLowerCase().includes(wanted);
+    return (entry) => entry.data.includes(wanted) || printable(entry.data).toLowerCase().includes(wanted);
   }
   const key = word.slice(0, equals);
   const value = word.slice(equals + 1);
