@@ -3,7 +3,8 @@
 // with a scripted peer node on a socat pseudo-terminal at the other end.
 //
 // Environment: KORVA_PYTHON (the interpreter korva is built for), PYTHONPATH
-// (the built package), KORVA_SCREENSHOT (where the page's picture goes).
+// (the built package), KORVA_SCREENSHOT (where the page's picture goes),
+// KORVA_PYTHON_PRELOAD (a sanitizer build's runtime, for the interpreters).
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -35,14 +36,16 @@ const ECHO_ID = 9; // a request id the access list lets the operator send to the
 const USERS = { [GATEWAY]: 'gateway-secret', operator: 'operator-secret', viewer: 'viewer-secret' };
 
 const python = process.env.KORVA_PYTHON || 'python3';
+const pythonEnv = process.env.KORVA_PYTHON_PRELOAD
+  ? { ...process.env, LD_PRELOAD: process.env.KORVA_PYTHON_PRELOAD } : process.env;
 const folder = mkdtempSync(join(tmpdir(), 'korva-dashboard-'));
 const programs = [];
 const ports = {};
 let browser = null;
 let line = null; // socat, whose end is the cut
 
-function run(name, command, args) {
-  const program = new Program(name, command, args);
+function run(name, command, args, env = process.env) {
+  const program = new Program(name, command, args, { env });
   programs.push(program);
   return program;
 }
@@ -74,18 +77,20 @@ async function startLine() {
   const [gatewayEnd, peerEnd] = [join(folder, 'gateway-end'), join(folder, 'peer-end')];
   line = run('socat', 'socat', [`pty,raw,echo=0,link=${gatewayEnd}`, `pty,raw,echo=0,link=${peerEnd}`]);
   await waitFor('socat\'s pseudo-terminals', () => existsSync(gatewayEnd) && existsSync(peerEnd), START_TIMEOUT);
-  await run('peer', python, [join(SOURCE, 'tests/dashboard/peer.py'), peerEnd]).said(/peer \d+ on/, START_TIMEOUT);
+  await run('peer', python, [join(SOURCE, 'tests/dashboard/peer.py'), peerEnd], pythonEnv)
+    .said(/peer \d+ on/, START_TIMEOUT);
   return gatewayEnd;
 }
 
 function startGateway(tty) {
-  run('gateway', python, ['-m', 'korva', 'gateway', '--broker', `mqtt://127.0.0.1:${ports.mqtt}`,
-    '--name', GATEWAY, '--password', USERS[GATEWAY], '--id', String(GATEWAY_ID), '--link', `${LINK}=${tty}`]);
+  const options = ['--broker', `mqtt://127.0.0.1:${ports.mqtt}`, '--name', GATEWAY, '--password', USERS[GATEWAY],
+    '--id', String(GATEWAY_ID), '--link', `${LINK}=${tty}`];
+  run('gateway', python, ['-m', 'korva', 'gateway', ...options], pythonEnv);
 }
 
 async function startDashboard() {
   const server = run('dashboard', python, ['-m', 'korva', 'dashboard', '--broker',
-    `ws://127.0.0.1:${ports.websockets}`, '--listen', '0']);
+    `ws://127.0.0.1:${ports.websockets}`, '--listen', '0'], pythonEnv);
   const [, address] = await server.said(/dashboard at (http:\/\/127\.0\.0\.1:\d+\/)/, START_TIMEOUT);
   return address;
 }

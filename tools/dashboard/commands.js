@@ -5,6 +5,7 @@
 import { ROOT, TYPE_NAMES } from './fleet.js';
 
 export const REQUEST_TIMEOUT = 5; // seconds a request waits for its reply; also its message expiry
+export const NO_REPLY = 'no reply'; // the status of a request whose reply did not come in time
 const STATUS_PROPERTY = 'korva-status';
 const MAX_NODE_ID = 15;
 const MAX_MESSAGE_ID = 63;
@@ -68,12 +69,12 @@ export class Requests {
   }
 
   // A fresh correlation string and a promise of the reply ({status, ...},
-  // or {status: 'no reply'} after REQUEST_TIMEOUT).
+  // or {status: NO_REPLY} after REQUEST_TIMEOUT).
   open(prefix) {
     this.count += 1;
     const correlation = `${prefix}-${this.count}`;
     const reply = new Promise((resolve) => {
-      const timer = setTimeout(() => this.settle(correlation, { status: 'no reply', data: null, body: null }),
+      const timer = setTimeout(() => this.settle(correlation, { status: NO_REPLY, data: null, body: null }),
         REQUEST_TIMEOUT * 1000);
       this.waiting.set(correlation, { resolve, timer });
     });

@@ -6,7 +6,7 @@
 import { Fleet, ROOT } from './fleet.js';
 import { FrameLog, parseFilter } from './log.js';
 import {
-  REPLY_ROOT, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic,
+  NO_REPLY, REPLY_ROOT, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic,
 } from './commands.js';
 import { LinkCards, renderFleet, renderLog } from './view.js';
 
@@ -137,7 +137,7 @@ function showRefusal(error) {
 }
 
 function showReply(answer) {
-  if (answer.status === 'no reply') {
+  if (answer.status === NO_REPLY) {
     showResult('error', `no reply within ${REQUEST_TIMEOUT} s`);
     return;
   }
