@@ -178,6 +178,18 @@ describe('dashboard in chromium', () => {
     }
   });
 
+  test('damaged frames are counted and marked; seq runs without gaps', async () => {
+    needLinkUp();
+    await waitForText(operator, linkCell('damaged'), /^[1-9]\d*$/);
+    await operator.fill('#filter', 'status=crc_error');
+    const rows = await operator.$$eval('#log tbody tr', (all) => all.map((row) => [row.className,
+      row.cells[8].textContent]));
+    await operator.fill('#filter', '');
+    assert.ok(rows.length >= 1);
+    assert.deepEqual(new Set(rows.map(String)), new Set(['damaged,crc_error']));
+    assert.equal(await operator.textContent(linkCell('gaps')), '0');
+  });
+
   test('requests from the form are answered: the peer\'s reply, the engine\'s version', async () => {
     needLinkUp();
     await sendFromForm(operator, { rx: PEER_ID, type: 'request', id: ECHO_ID, data: '01 02 03' });

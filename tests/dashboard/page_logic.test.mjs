@@ -33,12 +33,14 @@ test('topics outside a link tree are not taken', () => {
   assert.equal(fleet.links()[0].frames, 0);
 });
 
-test('seq gaps count the frames missing, a restart of the count is no gap', () => {
-  const fleet = new Fleet();
-  feed(fleet, [0, 1, 2, 5, 6, 9, 0, 1, 3]);
-  const link = fleet.link('gw', 'bench');
-  assert.equal(link.frames, 9);
-  assert.equal(link.gaps, 2 + 2 + 1);
+test('seq gaps count the frames missing; a restart or a repeat is no gap', () => {
+  const cases = [[[0, 1, 2, 5, 6, 9, 0, 1, 3], 2 + 2 + 1], [[4, 5, 6, 5, 6, 7, 9], 1], [[7, 8], 0]];
+  for (const [seqs, gaps] of cases) {
+    const fleet = new Fleet();
+    feed(fleet, seqs);
+    assert.equal(fleet.link('gw', 'bench').frames, seqs.length, String(seqs));
+    assert.equal(fleet.link('gw', 'bench').gaps, gaps, String(seqs));
+  }
 });
 
 test('damaged frames are counted but name no node', () => {

@@ -1,11 +1,13 @@
 """A scripted node for the dashboard test: on the tty given, as node
 PEER_ID, it answers every request with its body reversed and sends an
-indicate to GATEWAY_ID every PERIOD seconds, its body a counter. Runs until
-it is killed.
+indicate to GATEWAY_ID every PERIOD seconds, its body a counter; every
+DAMAGED_EVERY-th indicate goes out with its checksum broken. Runs until it
+is killed.
 
 usage: peer.py TTY
 """
 
+import os
 import sys
 import time
 
@@ -16,6 +18,15 @@ PEER_ID = 3
 GATEWAY_ID = 14
 TICK_ID = 5
 PERIOD = 0.2
+DAMAGED_EVERY = 10
+
+
+def damaged_indicate(body):
+    """An indicate whose checksum's low byte is flipped. The engine will
+    not send a bad frame, so it is written past the node."""
+    raw = bytearray(frame.encode(PEER_ID, GATEWAY_ID, frame.INDICATE, TICK_ID, body))
+    raw[-2] ^= 0xFF
+    return bytes(raw)
 
 
 def main(tty):
@@ -27,11 +38,16 @@ def main(tty):
 
         node.on_message = answer
         node.start_polling()
+        raw_line = os.open(tty, os.O_WRONLY | os.O_NOCTTY)
         print("peer %d on %s" % (PEER_ID, tty), flush=True)
         tick = 0
         while True:
             time.sleep(PERIOD)
-            node.send(frame.INDICATE, GATEWAY_ID, TICK_ID, tick.to_bytes(4, "big"))
+            body = tick.to_bytes(4, "big")
+            if tick % DAMAGED_EVERY == DAMAGED_EVERY - 1:
+                os.write(raw_line, damaged_indicate(body))
+            else:
+                node.send(frame.INDICATE, GATEWAY_ID, TICK_ID, body)
             tick += 1
 
 

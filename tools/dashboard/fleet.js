@@ -104,11 +104,13 @@ class Link {
     if (!damaged) this.countNode(frame);
   }
 
-  // Frames missing before `seq`; a seq that goes back means the gateway
-  // started again, which loses nothing the page can count.
+  // Frames missing before `seq`. A seq at or below the last one is a frame
+  // the broker delivered again (QoS 1 after a reconnect), unless it is 0:
+  // the gateway started again. Neither loses anything.
   seqGap(seq) {
     if (typeof seq !== 'number') return 0;
     const previous = this.lastSeq;
+    if (previous !== null && seq !== 0 && seq <= previous) return 0;
     this.lastSeq = seq;
     return previous !== null && seq > previous + 1 ? seq - previous - 1 : 0;
   }
