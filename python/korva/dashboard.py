@@ -32,7 +32,7 @@ def check_broker(url):
         port = None
     if parts.scheme not in _BROKER_SCHEMES or not parts.hostname or port is None:
         raise ValueError("the broker must be ws://HOST:PORT or wss://HOST:PORT (MQTT over websockets), not %r"
-                             % url)
+                         % url)
     return url
 
 
@@ -85,8 +85,8 @@ def serve(broker, port=DEFAULT_PORT, root=WEB_ROOT, announce=sys.stderr):
     after writing its address to `announce`."""
     missing = missing_files(root)
     if missing:
-        raise FileNotFoundError("the page's files are missing from %s: %s; run scripts/install_deps.sh and build again"
-                             % (root, ", ".join(missing)))
+        raise FileNotFoundError("the page's files are missing from %s: %s; run scripts/install_deps.sh and build "
+                                "again" % (root, ", ".join(missing)))
     with http.server.ThreadingHTTPServer(("127.0.0.1", port), _handler(check_broker(broker), root)) as server:
         print("dashboard at http://127.0.0.1:%d/ for broker %s" % (server.server_address[1], broker),
               file=announce, flush=True)
