@@ -172,6 +172,7 @@ describe('dashboard in chromium', () => {
       assert.ok(later > first);
       await waitForText(page, `tr[data-node="${LINK_KEY}/${PEER_ID}"]`, /indicate id 5 to 14/);
       assert.equal(await page.locator(`.link-card[data-link="${LINK_KEY}"] .uplot canvas`).count(), 1);
+      await waitForText(page, `.link-card[data-link="${LINK_KEY}"] details.stats`, /gateway\.line_up\s*true/);
     } catch (error) {
       error.message += '\n' + report();
       throw error;

@@ -7,6 +7,7 @@ import assert from 'node:assert/strict';
 import { Fleet, RATE_WINDOW, parseTopic, versionIn } from '../../tools/dashboard/fleet.js';
 import { FrameLog, csvField, parseFilter, printable } from '../../tools/dashboard/log.js';
 import { parseCommand, parseReply, sendBody, sendTopic } from '../../tools/dashboard/commands.js';
+import { agoText, flatten } from '../../tools/dashboard/view.js';
 
 const T0 = 1_800_000_000; // a whole second, seconds since the epoch
 
@@ -148,4 +149,11 @@ test('a reply carries the gateway status and the reply frame or its error', () =
   const down = parseReply('{"error":"the link is down"}', { userProperties: { 'korva-status': 'link_down' } });
   assert.deepEqual([down.status, down.data, down.body.error], ['link_down', null, 'the link is down']);
   assert.equal(parseReply('raw', {}).status, 'unknown');
+});
+
+test('link statistics flatten to dotted names; times read as ages', () => {
+  assert.deepEqual(flatten({ drops: 0, results: { KORVA_SUCCESS: 7 }, gateway: { line_up: true, answers: {} } }),
+    [['drops', 0], ['results.KORVA_SUCCESS', 7], ['gateway.line_up', true]]);
+  assert.deepEqual([null, T0 - 4.4, T0 - 600, T0 - 7200, T0 + 3].map((when) => agoText(when, T0)),
+    ['never', '4 s ago', '10 min ago', '2 h ago', '0 s ago']);
 });

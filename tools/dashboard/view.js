@@ -63,6 +63,8 @@ export class LinkCards {
       const card = this.cards.get(link.key) || this.add(link, now);
       card.nodes.replaceChildren(...nodeRows(link));
       card.plot.setData(link.rates.columns(now));
+      card.stats.replaceChildren(...flatten(link.stats || {}).map(([name, value]) => row([cell(name),
+        cell(value, 'number')])));
     }
   }
 
@@ -76,12 +78,25 @@ export class LinkCards {
     table.className = 'nodes';
     table.createTHead().append(row(['node', 'frames', 'last message', 'engine'].map(header)));
     const plotBox = document.createElement('div');
-    section.append(title, table, plotBox);
+    const stats = document.createElement('details');
+    stats.className = 'stats';
+    const summary = document.createElement('summary');
+    summary.textContent = 'link statistics';
+    const statsTable = document.createElement('table');
+    stats.append(summary, statsTable);
+    section.append(title, table, plotBox, stats);
     this.container.append(section);
-    const card = { nodes: table.createTBody(), plot: makePlot(plotBox, link.rates.columns(now)) };
+    const card = { nodes: table.createTBody(), plot: makePlot(plotBox, link.rates.columns(now)),
+      stats: statsTable.createTBody() };
     this.cards.set(link.key, card);
     return card;
   }
+}
+
+// Nested counters as [dotted name, value] pairs, in the order they came.
+export function flatten(object, prefix = '') {
+  return Object.entries(object).flatMap(([name, value]) => (typeof value === 'object' && value !== null
+    ? flatten(value, `${prefix}${name}.`) : [[prefix + name, value]]));
 }
 
 function header(text) {
