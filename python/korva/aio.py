@@ -105,18 +105,17 @@ class Node:
         """Send one frame of any type through the engine, as
         `korva.link.LinkNode.send`; returns the engine's status
         (KORVA_STATUS_TIMEOUT when the backlog had no room in time)."""
-        await self._room()
-        status = self._node.send(message_type, receiver_id, message_id, data, attempts)
-        self._output_waits(self._node.backlog != 0)
-        return status
+        return await self._sent(lambda: self._node.send(message_type, receiver_id, message_id, data, attempts))
 
     async def write(self, receiver_id, message_id, data=b""):
         """Send a write frame with body `data`; returns the engine's status."""
-        return await self._sent(lambda data: self._node.write(receiver_id, message_id, data, len(data)), data)
+        body = list(bytes(data))
+        return await self._sent(lambda: self._node.write(receiver_id, message_id, body, len(body)))
 
     async def write_public(self, message_id, data=b""):
         """Send a write frame to every node (id 15); returns the status."""
-        return await self._sent(lambda data: self._node.write_public(message_id, data, len(data)), data)
+        body = list(bytes(data))
+        return await self._sent(lambda: self._node.write_public(message_id, body, len(body)))
 
     async def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, as `korva.link.LinkNode.request`
@@ -185,9 +184,10 @@ class Node:
 
     # --- the loop's side ---------------------------------------------------
 
-    async def _sent(self, operation, data):
+    async def _sent(self, operation):
+        """Run one send once the backlog has room, then let the writer take it."""
         await self._room()
-        status = operation(list(bytes(data)))
+        status = operation()
         self._output_waits(self._node.backlog != 0)
         return status
 

@@ -60,17 +60,13 @@ def _broker(text):
 
 
 def _body(args):
+    """The body DATA gives; its length is checked where every send checks it."""
     if args.text:
-        body = args.data.encode()
-    else:
-        try:
-            body = bytes.fromhex(args.data)
-        except ValueError:
-            raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r"
-                             % args.data) from None
-    if len(body) > frame.MAX_PAYLOAD:
-        raise ValueError("a body is at most %d bytes, not %d" % (frame.MAX_PAYLOAD, len(body)))
-    return body
+        return args.data.encode()
+    try:
+        return bytes.fromhex(args.data)
+    except ValueError:
+        raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r" % args.data) from None
 
 
 def _print_message(message):
@@ -143,7 +139,7 @@ def _drain(line):
 
 def _send(args):
     receiver = frame.PUBLIC_ID if args.public else args.to
-    message_type = frame.TYPE_NAMES.index(args.type)
+    message_type = frame.type_number(args.type)
     body = _body(args)
     with open_node(args.port, args.source, baud=args.baud) as node:
         status = node.send(message_type, receiver, args.id, body)

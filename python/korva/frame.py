@@ -12,8 +12,8 @@ import collections
 
 __all__ = [
     "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "FIRST_RESERVED_ID",
-    "VERSION_REQUEST_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame", "crc16",
-    "checked_body", "encode", "decode",
+    "VERSION_REQUEST_ID", "LAST_MESSAGE_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame",
+    "crc16", "type_number", "checked_body", "encode", "decode",
 ]
 
 START = 0xFB
@@ -24,6 +24,7 @@ MAX_PAYLOAD = 255
 PUBLIC_ID = 15
 FIRST_RESERVED_ID = 60     # requests with ids 60 to 63 are answered by the peer's engine
 VERSION_REQUEST_ID = 63
+LAST_MESSAGE_ID = 63       # six bits
 
 WRITE, REQUEST, RESPONSE, INDICATE = range(4)
 TYPE_NAMES = ("write", "request", "response", "indicate")
@@ -63,13 +64,21 @@ class Frame(collections.namedtuple(
         return self.status == "ok"
 
 
+def type_number(name):
+    """The message type called `name` ("write", "request", "response",
+    "indicate"); ValueError for any other name."""
+    if name not in TYPE_NAMES:
+        raise ValueError("message types are %s, not %r" % (", ".join(TYPE_NAMES), name))
+    return TYPE_NAMES.index(name)
+
+
 def checked_body(message_type, receiver_id, message_id, data):
     """`data` as bytes, once the fields of a frame are in range: ids 0 to 15,
     message ids 0 to 63, message types 0 to 3, the body at most 255 bytes;
     anything else is a ValueError."""
     data = bytes(data)
     for name, value, top in (("receiver id", receiver_id, PUBLIC_ID), ("message type", message_type, 3),
-                             ("message id", message_id, 63), ("body length", len(data), MAX_PAYLOAD)):
+                             ("message id", message_id, LAST_MESSAGE_ID), ("body length", len(data), MAX_PAYLOAD)):
         if not 0 <= value <= top:
             raise ValueError("%s must be 0 to %d, not %r" % (name, top, value))
     return data

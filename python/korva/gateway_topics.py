@@ -18,7 +18,6 @@ __all__ = ["ROOT", "BadTopic", "LinkTopics", "check_level"]
 
 ROOT = "korva"
 _WILDCARDS = ("+", "#")
-_MAX_MESSAGE_ID = 63
 
 
 class BadTopic(KorvaError):
@@ -40,9 +39,10 @@ def _number(text, top, what):
 
 
 def _type_number(name):
-    if name not in frame.TYPE_NAMES:
-        raise BadTopic("message types are %s, not %r" % (", ".join(frame.TYPE_NAMES), name))
-    return frame.TYPE_NAMES.index(name)
+    try:
+        return frame.type_number(name)
+    except ValueError as error:
+        raise BadTopic(str(error)) from None
 
 
 class LinkTopics:
@@ -71,4 +71,4 @@ class LinkTopics:
             raise BadTopic("a command topic ends in send/<rx>/<type>/<id>, not %r" % topic)
         receiver, type_name, message_id = levels
         return (_number(receiver, frame.PUBLIC_ID, "a receiver id"), _type_number(type_name),
-                _number(message_id, _MAX_MESSAGE_ID, "a message id"))
+                _number(message_id, frame.LAST_MESSAGE_ID, "a message id"))

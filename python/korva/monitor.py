@@ -56,9 +56,7 @@ def parse_filter(text):
     if key not in FILTER_KEYS or not value:
         raise ValueError("a filter is KEY=VALUE with KEY one of %s, not %r" % (", ".join(FILTER_KEYS), text))
     if key == "type":
-        if value not in frame.TYPE_NAMES:
-            raise ValueError("message types are %s, not %r" % (", ".join(frame.TYPE_NAMES), value))
-        return FILTER_KEYS[key], frame.TYPE_NAMES.index(value)
+        return FILTER_KEYS[key], frame.type_number(value)
     return FILTER_KEYS[key], int(value, 0)
 
 
