@@ -92,6 +92,8 @@ public:
     // piece the link cuts first.
     template <class Observe = IgnoreCuts>
     Korva_Status_t service(Clock::time_point now, Observe&& observe = {});
+    // Buffers bytes that came from elsewhere than the line; returns how many fitted.
+    size_t feed(const uint8_t* bytes, size_t len, Clock::time_point now);
     // Arrival time (seconds since the epoch) of a byte the link holds, for observers.
     double arrival_of(const uint8_t* byte) const { return arrivals.time_in(link.rx, byte); }
 
@@ -188,6 +190,14 @@ void Node<Engine>::read_line(Clock::time_point now)
         link.received(got, tick_of(now));
         arrivals.record(got, wall_clock());
     }
+}
+
+template <class Engine>
+size_t Node<Engine>::feed(const uint8_t* bytes, size_t len, Clock::time_point now)
+{
+    const size_t taken = link.feed(bytes, len, tick_of(now));
+    arrivals.record(taken, wall_clock());
+    return taken;
 }
 
 template <class Engine>

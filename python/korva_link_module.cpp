@@ -174,12 +174,10 @@ Korva_Status_t feed(LinkNode& node, const py::bytes& data)
     Korva_Status_t status = KORVA_STATUS_DEFAULT;
     while (done < bytes.size()) {
         const Clock::time_point now = Clock::now();
-        const size_t taken = node.link.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done, bytes.size() - done,
-                                            korva::link::tick_of(now));
+        const size_t taken = node.feed(reinterpret_cast<const uint8_t*>(bytes.data()) + done, bytes.size() - done, now);
         if (taken == 0 && node.link.cutting()) {
             throw py::buffer_error("the receive buffer is full while the listener runs");
         }
-        node.arrivals.record(taken, korva::link::wall_clock());
         done += taken;
         status = node.service(now, node.observer());
     }

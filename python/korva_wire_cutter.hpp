@@ -3,6 +3,7 @@
 // the frames a node would have been offered.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -65,7 +66,12 @@ public:
     }
 
 private:
-    static korva::link::Tick ticks(double seconds) { return static_cast<korva::link::Tick>(seconds * 1e6); }
+    // The host node's ticks, so a gap means the same on a node and here.
+    static korva::link::Tick ticks(double seconds)
+    {
+        return korva::link::ticks_of(
+            std::chrono::duration_cast<korva::link::Duration>(std::chrono::duration<double>(seconds)));
+    }
 
     void cut(korva::link::Tick now, py::list& pieces)
     {
