@@ -18,8 +18,6 @@ QUIET_NEVER = 3600.0  # no fragment goes stale while a stream is fed
 WRITE = frame.encode(3, 14, frame.WRITE, 5, b"\x01\x02")
 REQUEST = frame.encode(14, 3, frame.REQUEST, 6)
 BAD_CRC = WRITE[:-3] + bytes((WRITE[-3] ^ 1,)) + WRITE[-2:]
-BAD_END = WRITE[:-1] + b"\x00"
-FALSE_START = b"\xfb\x04" + WRITE  # looks whole, ends on the inner frame's end byte
 
 
 def summary(events):
@@ -28,15 +26,13 @@ def summary(events):
 
 class ScannerTest(unittest.TestCase):
     def test_pieces_of_a_line(self):
+        # The cut itself is the native cutter's, tested case by case beside it;
+        # these are the scanner's own work: decoding, and noise run together.
         for name, stream, expected in (
                 ("noise then frames", b"\x00\x11" + WRITE + REQUEST,
                  [("noise", b"\x00\x11"), ("ok", WRITE), ("ok", REQUEST)]),
                 ("a damaged frame is shown, then its bytes scanned again", BAD_CRC + WRITE,
                  [("crc_error", BAD_CRC), ("noise", BAD_CRC[1:]), ("ok", WRITE)]),
-                ("the frame inside a false start", FALSE_START,
-                 [("crc_error", FALSE_START), ("noise", b"\x04"), ("ok", WRITE)]),
-                ("a wrong end byte", BAD_END + REQUEST,
-                 [("end_byte_error", BAD_END), ("noise", BAD_END[1:]), ("ok", REQUEST)]),
                 ("a fragment at the end is noise", WRITE + b"\xfb\x05\x01",
                  [("ok", WRITE), ("noise", b"\xfb\x05\x01")])):
             with self.subTest(name):
