@@ -8,9 +8,9 @@
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { chmodSync, existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
-import { tmpdir } from 'node:os';
+import { tmpdir, userInfo } from 'node:os';
 import { join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { execFileSync } from 'node:child_process';
@@ -53,12 +53,13 @@ function run(name, command, args, env = process.env) {
 // A broker like tools/mosquitto/korva.conf on this test's ports, with the
 // committed access list and this test's users.
 function writeBrokerConfig() {
-  chmodSync(folder, 0o755); // mosquitto started as root reads its files as its own user
   const passwords = join(folder, 'korva.passwd');
   writeFileSync(join(folder, 'korva.conf'), [
     `listener ${ports.mqtt} 127.0.0.1`, `listener ${ports.websockets} lo`, 'protocol websockets',
     'allow_anonymous false', `password_file ${passwords}`, `acl_file ${join(SOURCE, 'tools/mosquitto/korva.acl')}`,
-    'persistence false', ''].join('\n'));
+    // Started by root, mosquitto would become user "mosquitto", who may not
+    // read the test's folder or the source tree: it stays who started it.
+    'persistence false', `user ${userInfo().username}`, ''].join('\n'));
   writeFileSync(passwords, '');
   for (const [user, password] of Object.entries(USERS)) {
     execFileSync('mosquitto_passwd', ['-b', passwords, user, password]);
