@@ -14,7 +14,12 @@
 // - port_write runs inside every send, and also inside listener() and
 //   handle_message_data(): a reserved request (ids 60 to 63) is answered
 //   there, at once or, while a streamed frame is open, right after that
-//   frame ends. Held answers also go out after the next one-shot send.
+//   frame ends. Held answers also go out after the next one-shot send; one
+//   is held per requester (a later request replaces it), and
+//   held_answer_count() tells how many wait. The receive path
+//   (korva_receive.hpp) hands each reserved request to the transmit path
+//   (korva_transmit.hpp), which answers or holds it: receiving calls into
+//   transmitting, never the reverse.
 // - port_read and port_available run only inside listener(). A read hook
 //   may call handle_message_data(); the engine stays within its bounds, but
 //   the frame the outer listener() was reading may then be rejected.
