@@ -14,7 +14,12 @@
 // - port_write runs inside every send, and also inside listener() and
 //   handle_message_data(): a reserved request (ids 60 to 63) is answered
 //   there, at once or, while a streamed frame is open, right after that
-//   frame ends. Held answers also go out after the next one-shot send.
+//   frame ends. Held answers also go out after the next one-shot send; one
+//   is held per requester (a later request replaces it), and
+//   held_answer_count() tells how many wait. The receive path
+//   (korva_receive.hpp) hands each reserved request to the transmit path
+//   (korva_transmit.hpp), which answers or holds it: receiving calls into
+//   transmitting, never the reverse.
 // - port_read and port_available run only inside listener(). A read hook
 //   may call handle_message_data(); the engine stays within its bounds, but
 //   the frame the outer listener() was reading may then be rejected.
@@ -181,6 +186,9 @@ public:
     uint8_t own_id() const { return Address::transmitter(header.adr_byte); }
     // A streamed frame has been started and not yet finished.
     bool stream_open() const { return (tx_flags & TX_START) && !(tx_flags & TX_END); }
+    // Answers to reserved requests held back until the open streamed frame
+    // ends: one per requester at most.
+    uint8_t held_answer_count() const;
 
     // --- Fields --------------------------------------------------------------
     // The application may set these between operations.
@@ -198,11 +206,6 @@ public:
     uint8_t tx_flags = 0;           // Korva_tx_flags
     uint16_t fixed_packet_size = 0; // set with set_fixed_packet_size()
     uint16_t queue_crc = 0;         // checksum so far of the open streamed frame
-    // Reserved requests that arrive while a streamed frame is open wait here
-    // until the frame is complete: bit n set means requester n is owed the
-    // answer to held_message_ids[n].
-    uint16_t held_answers = 0;
-    uint8_t held_message_ids[Address::ID_COUNT]{};
 
 protected:
     // Never destroyed through this class (the hook table has no destructor
@@ -219,9 +222,15 @@ private:
     Korva_Status_t reject_frame(Korva_Status_t status);
     Korva_Status_t check_pending_header(uint16_t len) const;
     void deliver(uint8_t message_type, Korva_Status_t status);
-    void take_reserved_request();
-    void answer_reserved(uint8_t requester, uint8_t message_id);
+    void answer_reserved_request(uint8_t requester, uint8_t message_id);
     void send_held_answers();
+    void send_reserved_answer(uint8_t requester, uint8_t message_id);
+
+    // Reserved requests that arrive while a streamed frame is open wait here
+    // until the frame is complete: bit n set means requester n is owed the
+    // answer to held_message_ids[n].
+    uint16_t held_answers = 0;
+    uint8_t held_message_ids[Address::ID_COUNT]{};
 };
 
 template <class Address>

@@ -63,4 +63,11 @@ constexpr uint8_t message_type_of(uint8_t id_byte) { return id_byte & MESSAGE_TY
 
 constexpr uint8_t message_id_of(uint8_t id_byte) { return id_byte >> MESSAGE_ID_SHIFT; }
 
+// A request with one of the reserved ids: the receiving engine answers it
+// itself and never shows it to the application.
+constexpr bool is_reserved_request(uint8_t id_byte)
+{
+    return message_type_of(id_byte) == KV_REQUEST_EVENT && message_id_of(id_byte) >= FIRST_RESERVED_ID;
+}
+
 } // namespace korva

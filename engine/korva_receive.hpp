@@ -1,6 +1,7 @@
 // Receive path of Korva: the listener pulls one frame per call through the
-// transport hooks, the parser checks it in place and notifies or answers it.
-//
+// transport hooks, the parser checks it in place and notifies it, or hands a
+// reserved request to the transmit path to be answered. Receiving calls into
+// transmitting, never the other way round.
 //
 // A part of korva_engine.hpp, included at its end: it defines members of the
 // class declared there.
@@ -104,11 +105,10 @@ Korva_Status_t Korva<Address>::parse_message(const uint8_t* src, uint16_t len, b
 
     const uint8_t id_byte = rx_buffer[3];
     Korva_Status_t result = status;
-    if (korva::message_type_of(id_byte) == KV_REQUEST_EVENT &&
-        korva::message_id_of(id_byte) >= korva::FIRST_RESERVED_ID) {
+    if (korva::is_reserved_request(id_byte)) {
         // Reserved requests are the engine's own business, never the application's.
         if (status == KORVA_STATUS_SUCCESS) {
-            take_reserved_request();
+            answer_reserved_request(Address::transmitter(rx_buffer[2]), korva::message_id_of(id_byte));
             result = KORVA_STATUS_DEFAULT;
         }
     } else {
@@ -151,54 +151,5 @@ void Korva<Address>::deliver(uint8_t message_type, Korva_Status_t status)
         rx_callback_ptr(message_type, status, rx_buffer + 1);
     } else {
         rx_callback(message_type, status, rx_buffer + 1);
-    }
-}
-
-// An answer sent now would land inside the streamed frame on the wire, so
-// while one is open the request is held (a later one from the same node
-// replaces it) and answered when the frame is complete.
-template <class Address>
-void Korva<Address>::take_reserved_request()
-{
-    const uint8_t requester = Address::transmitter(rx_buffer[2]);
-    const uint8_t message_id = korva::message_id_of(rx_buffer[3]);
-    if (stream_open()) {
-        held_answers = static_cast<uint16_t>(held_answers | (1u << requester));
-        held_message_ids[requester] = message_id;
-        return;
-    }
-    send_held_answers();
-    answer_reserved(requester, message_id);
-}
-
-// Held answers go out in ascending requester order, one attempt each.
-template <class Address>
-void Korva<Address>::send_held_answers()
-{
-    for (uint8_t requester = 0; held_answers != 0; ++requester) {
-        const uint16_t bit = static_cast<uint16_t>(1u << requester);
-        if (held_answers & bit) {
-            held_answers = static_cast<uint16_t>(held_answers & ~bit);
-            answer_reserved(requester, held_message_ids[requester]);
-        }
-    }
-}
-
-template <class Address>
-void Korva<Address>::answer_reserved(uint8_t requester, uint8_t message_id)
-{
-    static constexpr uint8_t version[4] = {
-        static_cast<uint8_t>(KORVA_VERSION),
-        static_cast<uint8_t>(KORVA_VERSION >> 8),
-        static_cast<uint8_t>(KORVA_VERSION >> 16),
-        static_cast<uint8_t>(KORVA_VERSION >> 24),
-    };
-    header.id_byte = korva::id_type_byte(message_id, KV_RESPONSE_EVENT);
-    header.adr_byte = Address::with_receiver(header.adr_byte, requester);
-    // One attempt, and nobody to report a failure to: the requester asks again.
-    if (message_id == korva::VERSION_REQUEST_ID) {
-        static_cast<void>(send_one_frame(version, sizeof(version), 1));
-    } else {
-        static_cast<void>(send_one_frame(nullptr, 0, 1));
     }
 }

@@ -1,5 +1,6 @@
 // Transmit path of Korva: one-shot frames (composed whole, or piece by piece
-// without a transmit buffer) and streamed frames.
+// without a transmit buffer), streamed frames, and the answers to reserved
+// requests, which wait while a streamed frame is open.
 //
 // A part of korva_engine.hpp, included at its end: it defines members of the
 // class declared there.
@@ -266,4 +267,64 @@ bool Korva<Address>::abandon_stream()
     tx_flags = 0;
     send_held_answers();
     return was_open;
+}
+
+// --- Answers to reserved requests ---------------------------------------------
+
+// An answer sent now would land inside the streamed frame on the wire, so
+// while one is open the request is held (a later one from the same node
+// replaces it) and answered when the frame is complete.
+template <class Address>
+void Korva<Address>::answer_reserved_request(uint8_t requester, uint8_t message_id)
+{
+    if (stream_open()) {
+        held_answers = static_cast<uint16_t>(held_answers | (1u << requester));
+        held_message_ids[requester] = message_id;
+        return;
+    }
+    send_held_answers();
+    send_reserved_answer(requester, message_id);
+}
+
+// Held answers go out in ascending requester order, one attempt each.
+template <class Address>
+void Korva<Address>::send_held_answers()
+{
+    for (uint8_t requester = 0; held_answers != 0; ++requester) {
+        const uint16_t bit = static_cast<uint16_t>(1u << requester);
+        if (held_answers & bit) {
+            held_answers = static_cast<uint16_t>(held_answers & ~bit);
+            send_reserved_answer(requester, held_message_ids[requester]);
+        }
+    }
+}
+
+template <class Address>
+void Korva<Address>::send_reserved_answer(uint8_t requester, uint8_t message_id)
+{
+    static constexpr uint8_t version[4] = {
+        static_cast<uint8_t>(KORVA_VERSION),
+        static_cast<uint8_t>(KORVA_VERSION >> 8),
+        static_cast<uint8_t>(KORVA_VERSION >> 16),
+        static_cast<uint8_t>(KORVA_VERSION >> 24),
+    };
+    header.id_byte = korva::id_type_byte(message_id, KV_RESPONSE_EVENT);
+    header.adr_byte = Address::with_receiver(header.adr_byte, requester);
+    // One attempt, and nobody to report a failure to: the requester asks again.
+    if (message_id == korva::VERSION_REQUEST_ID) {
+        static_cast<void>(send_one_frame(version, sizeof(version), 1));
+    } else {
+        static_cast<void>(send_one_frame(nullptr, 0, 1));
+    }
+}
+
+// Counted from the held set itself, so the count cannot drift from it.
+template <class Address>
+uint8_t Korva<Address>::held_answer_count() const
+{
+    uint8_t count = 0;
+    for (uint16_t held = held_answers; held != 0; held = static_cast<uint16_t>(held & (held - 1))) {
+        ++count;
+    }
+    return count;
 }

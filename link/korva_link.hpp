@@ -25,7 +25,7 @@ constexpr size_t STATUS_COUNT = KORVA_STATUS_NULL_MESSAGE + 1;
 struct ListenerStats {
     Count results[STATUS_COUNT]{}; // listener calls by status: SUCCESS, CRC_ERROR, ... delivered
     Count listener_calls = 0;
-    Count answers_held = 0; // reserved requests answered only after a streamed frame
+    Count answers_held = 0; // answers the engine held back until its streamed frame ended
 };
 
 // For pumps nobody watches.
@@ -51,7 +51,7 @@ public:
 
 private:
     template <class Engine>
-    Korva_Status_t listen(Engine& engine, const Cut& frame);
+    Korva_Status_t listen(Engine& engine);
 };
 
 template <size_t Capacity>
@@ -62,24 +62,25 @@ Korva_Status_t Link<Capacity>::pump(Engine& engine, Tick now, Observe&& observe)
     this->cut(now, [&](const Cut& piece) {
         observe(piece);
         if (piece.kind == CutKind::frame) {
-            last = listen(engine, piece);
+            last = listen(engine);
         }
     });
     return last;
 }
 
+// A request held by this call raises the engine's count; answers it sends
+// on the way lower it, and are not counted again.
 template <size_t Capacity>
 template <class Engine>
-Korva_Status_t Link<Capacity>::listen(Engine& engine, const Cut& frame)
+Korva_Status_t Link<Capacity>::listen(Engine& engine)
 {
+    const uint8_t held_before = engine.held_answer_count();
     const Korva_Status_t status = engine.listener();
+    const uint8_t held_after = engine.held_answer_count();
     ++heard.listener_calls;
     ++heard.results[status < STATUS_COUNT ? size_t{status} : STATUS_COUNT - 1];
-    const bool reserved_request =
-        message_type_of(frame.bytes[3]) == KV_REQUEST_EVENT && message_id_of(frame.bytes[3]) >= FIRST_RESERVED_ID;
-    const uint8_t requester = korva_public_4bit_adr::transmitter(frame.bytes[2]);
-    if (status == KORVA_STATUS_DEFAULT && reserved_request && (engine.held_answers & (1u << requester)) != 0) {
-        ++heard.answers_held;
+    if (held_after > held_before) {
+        heard.answers_held += held_after - held_before;
     }
     return status;
 }

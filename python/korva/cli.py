@@ -35,7 +35,7 @@ def _ranged(name, top):
 
 
 _node_id = _ranged("a node id", frame.PUBLIC_ID)
-_message_id = _ranged("a message id", 63)
+_message_id = _ranged("a message id", frame.LAST_MESSAGE_ID)
 
 
 def _positive(text):

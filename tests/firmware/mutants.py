@@ -25,7 +25,7 @@ MUTANTS = {
     "checksum start value changed": (
         "engine/korva_crc.hpp", "CRC16_INIT = 0xFFFF;", "CRC16_INIT = 0xFFFE;"),
     "version bytes swapped": (
-        "engine/korva_receive.hpp",
+        "engine/korva_transmit.hpp",
         "static_cast<uint8_t>(KORVA_VERSION),\n        static_cast<uint8_t>(KORVA_VERSION >> 8),",
         "static_cast<uint8_t>(KORVA_VERSION >> 8),\n        static_cast<uint8_t>(KORVA_VERSION),"),
     "longest frame sent one byte short": (
