@@ -12,6 +12,13 @@ def frame_bytes(text):
     return [int(part, 16) for part in text.split()]
 
 
+def damaged(raw):
+    """A frame's bytes with its checksum broken."""
+    raw = bytearray(raw)
+    raw[-3] ^= 0x01
+    return bytes(raw)
+
+
 class RecordingNode(KorvaPy.KORVA_PUBLIC):
     """A node whose link is a byte list: writes are recorded (and handed
     to a peer when one is joined), reads drain `inbox`."""
