@@ -27,6 +27,7 @@ import socket
 import _korva_link
 
 from . import frame, requests
+from .addresses import url
 from .connect import CONNECT_TIMEOUT, line_gap
 from .link import DEFAULT_ATTEMPTS, LinkNode
 from .messages import selected
@@ -51,7 +52,7 @@ async def open_node(target, node_id, baud=115200, connect_timeout=CONNECT_TIMEOU
 
 async def _connect(host, port, timeout):
     loop = asyncio.get_running_loop()
-    name = "tcp://%s:%d" % (host, port)
+    name = url("tcp", host, port)
     error = None
     try:
         addresses = await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM)
