@@ -26,11 +26,11 @@ import socket
 
 import _korva_link
 
-from . import frame
+from . import frame, requests
+from .addresses import url
 from .connect import CONNECT_TIMEOUT, line_gap
-from .errors import KorvaTimeout
 from .link import DEFAULT_ATTEMPTS, LinkNode
-from .messages import reply_to, selected
+from .messages import selected
 from .tcp import parse_target
 
 __all__ = ["Node", "open_node"]
@@ -52,7 +52,7 @@ async def open_node(target, node_id, baud=115200, connect_timeout=CONNECT_TIMEOU
 
 async def _connect(host, port, timeout):
     loop = asyncio.get_running_loop()
-    name = "tcp://%s:%d" % (host, port)
+    name = url("tcp", host, port)
     error = None
     try:
         addresses = await loop.getaddrinfo(host, port, type=socket.SOCK_STREAM)
@@ -120,17 +120,9 @@ class Node:
     async def request(self, receiver_id, message_id, data=b"", timeout=1.0, retries=0):
         """Send a request and return its reply, as `korva.link.LinkNode.request`
         does (same matching, same caveat: frames carry no sequence number)."""
-        waiter = self._mailbox.waiter(reply_to(receiver_id, message_id))
-        try:
-            for _ in range(1 + retries):
-                await self.send(frame.REQUEST, receiver_id, message_id, data)
-                reply = await self._wait(waiter, timeout)
-                if reply is not None:
-                    return reply
-        finally:
-            self._mailbox.forget(waiter)
-        raise KorvaTimeout("no reply from node %d to request %d after %d attempt%s of %g s"
-                           % (receiver_id, message_id, 1 + retries, "" if retries == 0 else "s", timeout))
+        return await requests.request_async(
+            self._mailbox, lambda: self.send(frame.REQUEST, receiver_id, message_id, data), self._wait,
+            receiver_id, message_id, timeout, retries)
 
     async def respond(self, message, data=b""):
         """Answer the request `message`: a response with its id, to its sender."""
@@ -139,17 +131,7 @@ class Node:
     async def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
         """The next matching message, as `korva.link.LinkNode.receive`."""
         matches = selected(transmitter_id, message_id, message_type)
-        kept = self._mailbox.take_kept(matches)
-        if kept is not None:
-            return kept
-        waiter = self._mailbox.waiter(matches)
-        try:
-            message = await self._wait(waiter, timeout)
-        finally:
-            self._mailbox.forget(waiter)
-        if message is None:
-            raise KorvaTimeout("no matching message within %g s" % timeout)
-        return message
+        return await requests.receive_async(self._mailbox, self._wait, matches, timeout)
 
     def __aiter__(self):
         return self
@@ -209,6 +191,8 @@ class Node:
             raise self._error
 
     async def _wait(self, waiter, timeout):
+        if self._error is not None:
+            raise self._error
         try:
             return await asyncio.wait_for(asyncio.shield(asyncio.wrap_future(waiter)), timeout)
         except asyncio.TimeoutError:

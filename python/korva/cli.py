@@ -35,6 +35,7 @@ def _ranged(name, top):
 
 
 _node_id = _ranged("a node id", frame.PUBLIC_ID)
+_own_id = _ranged("a node's own id", frame.LAST_OWN_ID)
 _message_id = _ranged("a message id", frame.LAST_MESSAGE_ID)
 
 
@@ -64,9 +65,9 @@ def _body(args):
     if args.text:
         return args.data.encode()
     try:
-        return bytes.fromhex(args.data)
-    except ValueError:
-        raise ValueError("DATA must be hex bytes such as '01 02 ff' (or use --text), not %r" % args.data) from None
+        return frame.body_from_hex(args.data)
+    except ValueError as error:
+        raise ValueError("DATA: %s (or use --text)" % error) from None
 
 
 def _print_message(message):
@@ -158,7 +159,7 @@ def _request(args):
 def _scan(args):
     found = 0
     with open_node(args.port, args.source, baud=args.baud) as node:
-        for node_id in range(frame.PUBLIC_ID):
+        for node_id in range(frame.LAST_OWN_ID + 1):
             if node_id == args.source:
                 continue
             try:
@@ -207,8 +208,8 @@ def _parser():
     line.add_argument("--baud", type=int, default=115200,
                       help="bits per second of a tty (default 115200); over TCP the server sets it")
     node = argparse.ArgumentParser(add_help=False, parents=[line])
-    node.add_argument("--from", dest="source", type=_node_id, default=0, metavar="ID",
-                      help="this node's own id (default 0)")
+    node.add_argument("--from", dest="source", type=_own_id, default=0, metavar="ID",
+                      help="this node's own id, 0 to %d (default 0)" % frame.LAST_OWN_ID)
     body = argparse.ArgumentParser(add_help=False)
     body.add_argument("data", nargs="?", default="", metavar="DATA", help="the body, as hex bytes (default empty)")
     body.add_argument("--text", action="store_true", help="DATA is text, sent as UTF-8")
@@ -226,19 +227,22 @@ def _parser():
     send = commands.add_parser("send", parents=[node, body], help="send one frame")
     whom = send.add_mutually_exclusive_group(required=True)
     whom.add_argument("--to", type=_node_id, metavar="ID", help="the receiver's id")
-    whom.add_argument("--public", action="store_true", help="send to every node (id 15)")
-    send.add_argument("--id", type=_message_id, required=True, metavar="N", help="the message id, 0 to 63")
+    whom.add_argument("--public", action="store_true", help="send to every node (id %d)" % frame.PUBLIC_ID)
+    send.add_argument("--id", type=_message_id, required=True, metavar="N",
+                      help="the message id, 0 to %d" % frame.LAST_MESSAGE_ID)
     send.add_argument("--type", choices=frame.TYPE_NAMES, default="write", help="the message type (default write)")
     send.set_defaults(run=_send)
 
     ask = commands.add_parser("request", parents=[node, body], help="send a request and print the reply")
     ask.add_argument("--to", type=_node_id, required=True, metavar="ID", help="the receiver's id")
-    ask.add_argument("--id", type=_message_id, required=True, metavar="N", help="the message id, 0 to 63")
+    ask.add_argument("--id", type=_message_id, required=True, metavar="N",
+                     help="the message id, 0 to %d" % frame.LAST_MESSAGE_ID)
     ask.add_argument("--timeout", type=_positive, default=1.0, metavar="S", help="seconds per attempt (default 1)")
     ask.add_argument("--retries", type=int, default=0, metavar="K", help="attempts after the first (default 0)")
     ask.set_defaults(run=_request)
 
-    scan = commands.add_parser("scan", parents=[node], help="ask ids 0 to 14 for their engine version")
+    scan = commands.add_parser("scan", parents=[node],
+                               help="ask ids 0 to %d for their engine version" % frame.LAST_OWN_ID)
     scan.add_argument("--timeout", type=_positive, default=0.2, metavar="S", help="seconds per id (default 0.2)")
     scan.set_defaults(run=_scan)
 

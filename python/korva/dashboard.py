@@ -13,6 +13,8 @@ import re
 import sys
 import urllib.parse
 
+from .addresses import host_and_port
+
 __all__ = ["DEFAULT_PORT", "WEB_ROOT", "check_broker", "missing_files", "serve"]
 
 DEFAULT_PORT = 8080
@@ -25,12 +27,8 @@ _BROKER_SCHEMES = ("ws", "wss")
 def check_broker(url):
     """The broker URL if the page can reach it (ws:// or wss:// with a host
     and port), else ValueError."""
-    parts = urllib.parse.urlsplit(url)
-    try:
-        port = parts.port
-    except ValueError:
-        port = None
-    if parts.scheme not in _BROKER_SCHEMES or not parts.hostname or port is None:
+    # The page's MQTT library takes the path as it is (a broker may serve on /mqtt).
+    if host_and_port(url, _BROKER_SCHEMES, any_path=True) is None:
         raise ValueError("the broker must be ws://HOST:PORT or wss://HOST:PORT (MQTT over websockets), not %r"
                          % url)
     return url

@@ -11,9 +11,9 @@ here and nowhere else.
 import collections
 
 __all__ = [
-    "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "FIRST_RESERVED_ID",
+    "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "LAST_OWN_ID", "FIRST_RESERVED_ID",
     "VERSION_REQUEST_ID", "LAST_MESSAGE_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame",
-    "crc16", "type_number", "checked_body", "encode", "decode",
+    "crc16", "type_number", "checked_body", "body_from_hex", "encode", "decode",
 ]
 
 START = 0xFB
@@ -21,7 +21,10 @@ END = 0xBF
 HEADER_SIZE = 4            # start byte, length, address, id/type
 OVERHEAD = 7               # header, two checksum bytes, end byte
 MAX_PAYLOAD = 255
-PUBLIC_ID = 15
+PUBLIC_ID = 15             # every node takes the frames sent to it
+# The tools' limit, not the wire's: every answer to a node whose own id were
+# 15 would be a public frame that every node takes.
+LAST_OWN_ID = 14
 FIRST_RESERVED_ID = 60     # requests with ids 60 to 63 are answered by the peer's engine
 VERSION_REQUEST_ID = 63
 LAST_MESSAGE_ID = 63       # six bits
@@ -82,6 +85,15 @@ def checked_body(message_type, receiver_id, message_id, data):
         if not 0 <= value <= top:
             raise ValueError("%s must be 0 to %d, not %r" % (name, top, value))
     return data
+
+
+def body_from_hex(text):
+    """The body that hex text such as "01 02 ff" writes; ValueError naming
+    the text for anything else."""
+    try:
+        return bytes.fromhex(text)
+    except ValueError:
+        raise ValueError("%r is not hex bytes such as '01 02 ff'" % (text,)) from None
 
 
 def encode(transmitter_id, receiver_id, message_type, message_id, data=b""):

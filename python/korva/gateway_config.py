@@ -21,8 +21,9 @@ options winning:
 import configparser
 import dataclasses
 import typing
-import urllib.parse
 
+from . import frame
+from .addresses import host_and_port
 from .errors import KorvaError
 from .gateway_topics import BadTopic, check_level
 
@@ -63,8 +64,9 @@ class GatewayConfig:
 
 def _node_id(text):
     value = int(text, 0)
-    if not 0 <= value <= 14:
-        raise ValueError("a node id is 0 to 14, not %d" % value)
+    if not 0 <= value <= frame.LAST_OWN_ID:
+        raise ValueError("a node's own id is 0 to %d (%d is the public id), not %d"
+                         % (frame.LAST_OWN_ID, frame.PUBLIC_ID, value))
     return value
 
 
@@ -94,14 +96,10 @@ _LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int)}
 
 def _broker_address(url):
     """(host, port) of an mqtt://HOST[:PORT] URL."""
-    parts = urllib.parse.urlsplit(url)
-    try:
-        port = parts.port or _MQTT_PORT
-    except ValueError:
-        port = None
-    if parts.scheme != "mqtt" or not parts.hostname or port is None or parts.path not in ("", "/"):
+    address = host_and_port(url, ("mqtt",), default_port=_MQTT_PORT)
+    if address is None:
         raise ConfigError("a broker is mqtt://HOST:PORT, not %r" % url)
-    return parts.hostname, port
+    return address
 
 
 def _link(text, node_id):

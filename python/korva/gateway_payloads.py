@@ -79,6 +79,6 @@ def _json_body(payload):
     if not isinstance(data, str):
         raise BadPayload("\"data\" is a string of hex bytes, not %r" % (data,))
     try:
-        return bytes.fromhex(data)
-    except ValueError:
-        raise BadPayload("\"data\" is a string of hex bytes such as \"01 02 ff\", not %r" % data) from None
+        return frame.body_from_hex(data)
+    except ValueError as error:
+        raise BadPayload("\"data\": %s" % error) from None

@@ -36,9 +36,9 @@ import weakref
 import KorvaPy
 import _korva_link
 
-from . import frame, wire
-from .errors import KorvaTimeout, SendRefused
-from .messages import Mailbox, Message, reply_to, selected
+from . import frame, requests, wire
+from .errors import SendRefused
+from .messages import Mailbox, Message, selected
 from .reconnect import Reconnector
 from .stats import LinkStats
 
@@ -185,17 +185,9 @@ class LinkNode(_korva_link.Node):
         Frames carry no sequence number: a late reply to an attempt that gave
         up can be taken for the reply to the next request with the same
         receiver and id."""
-        waiter = self._mailbox.waiter(reply_to(receiver_id, message_id))
-        try:
-            for _ in range(1 + retries):
-                self.send(frame.REQUEST, receiver_id, message_id, data)  # a refused send is an attempt that got no reply
-                reply = self._wait(waiter, timeout)
-                if reply is not None:
-                    return reply
-        finally:
-            self._mailbox.forget(waiter)
-        raise KorvaTimeout("no reply from node %d to request %d after %d attempt%s of %g s"
-                           % (receiver_id, message_id, 1 + retries, "" if retries == 0 else "s", timeout))
+        # A refused send is an attempt that got no reply.
+        return requests.request(self._mailbox, lambda: self.send(frame.REQUEST, receiver_id, message_id, data),
+                                self._wait, receiver_id, message_id, timeout, retries)
 
     def respond(self, message, data=b""):
         """Answer the request `message` with `data`: a response with the same
@@ -208,14 +200,7 @@ class LinkNode(_korva_link.Node):
         seconds. Messages that arrived while nobody waited count when the
         node has no `on_message`."""
         matches = selected(transmitter_id, message_id, message_type)
-        waiter = self._mailbox.waiter(matches)
-        try:
-            message = self._mailbox.take_kept(matches) or self._wait(waiter, timeout)
-        finally:
-            self._mailbox.forget(waiter)
-        if message is None:
-            raise KorvaTimeout("no matching message within %g s" % timeout)
-        return message
+        return requests.receive(self._mailbox, self._wait, matches, timeout)
 
     def peer_version(self, receiver_id, timeout=1.0):
         """The version number the engine of node `receiver_id` reports."""

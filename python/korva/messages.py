@@ -127,18 +127,27 @@ class Mailbox:
     def take_kept(self, matches):
         """The oldest kept message that `matches`, removed; None if none."""
         with self._lock:
-            for message in self._inbox:
-                if matches(message):
-                    self._inbox.remove(message)
-                    return message
-            return None
+            return self._take_kept(matches)
 
-    def waiter(self, matches):
-        """A future for the next message that `matches`; pass it to
-        `forget` when done with it."""
+    def _take_kept(self, matches):
+        for message in self._inbox:
+            if matches(message):
+                self._inbox.remove(message)
+                return message
+        return None
+
+    def waiter(self, matches, kept=False):
+        """A future for the next message that `matches`, or with `kept` for
+        the oldest kept one that does if there is one; pass it to `forget`
+        when done with it. Registering and looking at the kept messages are
+        one step, so a message arriving meanwhile is neither missed nor
+        handed out twice."""
         waiter = concurrent.futures.Future()
         waiter.matches = matches
         with self._lock:
+            message = self._take_kept(matches) if kept else None
+            if message is not None:
+                waiter.set_result(message)
             self._waiters.append(waiter)
         return waiter
 

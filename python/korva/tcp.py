@@ -10,8 +10,8 @@ serve the port raw (ser2net: `accepter: tcp,PORT`, not `telnet,tcp,PORT`).
 """
 
 import socket
-import urllib.parse
 
+from .addresses import host_and_port, url
 from .link import LinkNode
 
 __all__ = ["TCP_GAP", "TcpNode", "connect", "parse_target"]
@@ -23,18 +23,10 @@ def parse_target(target):
     """(host, port) for a "tcp://host:port" target; None for anything else."""
     if not target.startswith("tcp://"):
         return None
-    parts = urllib.parse.urlsplit(target)
-    try:
-        port = parts.port
-    except ValueError:
-        port = None
-    if not parts.hostname or port is None or parts.path not in ("", "/"):
+    address = host_and_port(target, ("tcp",))
+    if address is None:
         raise ValueError("a TCP target is tcp://HOST:PORT, not %r" % target)
-    return parts.hostname, port
-
-
-def _name(host, port):
-    return "tcp://%s:%d" % ("[%s]" % host if ":" in host else host, port)
+    return address
 
 
 def connect(host, port, timeout):
@@ -43,7 +35,7 @@ def connect(host, port, timeout):
     try:
         sock = socket.create_connection((host, port), timeout)
     except OSError as error:
-        raise OSError(error.errno, "cannot connect to %s: %s" % (_name(host, port), error.strerror or error)) \
+        raise OSError(error.errno, "cannot connect to %s: %s" % (url("tcp", host, port), error.strerror or error)) \
             from None
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return sock
@@ -62,7 +54,7 @@ class TcpNode(LinkNode):
     def __init__(self, node_id, host, port, connect_timeout=5.0, inter_byte_gap=TCP_GAP, reconnect=False,
                  **options):
         super().__init__(node_id, **options)
-        self.target = _name(host, port)
+        self.target = url("tcp", host, port)
         self.connect_timeout = connect_timeout
         self._connect(host, port, inter_byte_gap)
         if reconnect:

@@ -14,7 +14,8 @@ import sys
 import threading
 import time
 
-from korva_servers import Program, free_port, listening, wait_until
+from korva_links import wait_until
+from korva_servers import Program, free_port, listening
 
 try:
     import paho.mqtt.client as mqtt

@@ -1,15 +1,44 @@
-"""Transports and wire helpers for the KorvaPy tests."""
+"""Transports, wire helpers and bounded waits for the KorvaPy tests."""
 
 import os
 import time
 
 import KorvaPy
 from korva import frame
+from korva.messages import Message
+
+
+def wait_until(condition, timeout=5.0, idle=lambda: time.sleep(0.02)):
+    """Whether `condition()` came true within `timeout` seconds; `idle()`
+    runs between looks (a node's poll, for a node nobody else polls)."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        idle()
+    return True
+
+
+class Heard:
+    """An on_message callback that keeps every message, as a korva.Message."""
+
+    def __init__(self):
+        self.messages = []
+
+    def __call__(self, message_type, status, header):
+        self.messages.append(Message.from_header(message_type, status, header))
 
 
 def frame_bytes(text):
     """Turn 'FB 02 E3' into [0xFB, 0x02, 0xE3]."""
     return [int(part, 16) for part in text.split()]
+
+
+def damaged(raw):
+    """A frame's bytes with its checksum broken."""
+    raw = bytearray(raw)
+    raw[-3] ^= 0x01
+    return bytes(raw)
 
 
 class RecordingNode(KorvaPy.KORVA_PUBLIC):

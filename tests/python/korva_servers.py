@@ -7,7 +7,8 @@ import signal
 import socket
 import subprocess
 import tempfile
-import time
+
+from korva_links import wait_until
 
 HAVE_SERVERS = bool(shutil.which("socat") and shutil.which("ser2net"))
 
@@ -25,16 +26,6 @@ def listening(port):
     with open("/proc/net/tcp") as table:
         rows = [line.split() for line in table.readlines()[1:]]
     return any(row[1] == "0100007F:%04X" % port and row[3] == "0A" for row in rows)
-
-
-def wait_until(condition, timeout=5.0, step=0.02):
-    """Whether `condition()` came true within `timeout` seconds."""
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
 
 
 class Program:
@@ -67,6 +58,17 @@ class SocatPtys(Program):
         super().start("socat", "pty,raw,echo=0,link=" + self.a, "pty,raw,echo=0,link=" + self.b)
         if not wait_until(lambda: os.path.exists(self.a) and os.path.exists(self.b)):
             raise RuntimeError("socat made no pseudo-terminals: %s" % self.process.stderr.read1())
+
+
+def socat_ptys(test):
+    """A started SocatPtys in a folder of its own, stopped and removed when
+    the test case `test` ends."""
+    folder = tempfile.TemporaryDirectory()
+    test.addCleanup(folder.cleanup)
+    ptys = SocatPtys(folder.name)
+    ptys.start()
+    test.addCleanup(ptys.stop)
+    return ptys
 
 
 class Ser2net(Program):

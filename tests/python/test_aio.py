@@ -5,7 +5,6 @@ import asyncio
 import os
 import signal
 import statistics
-import tempfile
 import tty
 import unittest
 
@@ -13,7 +12,7 @@ import KorvaPy
 import korva
 import korva.aio
 from korva import frame
-from korva_servers import HAVE_SERVERS, Rig, SocatPtys
+from korva_servers import HAVE_SERVERS, Rig, socat_ptys
 
 SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 FRAMES = 500       # each way
@@ -71,36 +70,30 @@ class AioTest(unittest.IsolatedAsyncioTestCase):
                 await node.respond(message, message.data.upper())
 
     async def test_pty_pair(self):
-        with tempfile.TemporaryDirectory() as folder:
-            ptys = SocatPtys(folder)
-            ptys.start()
-            self.addCleanup(ptys.stop)
-            async with await korva.aio.open_node(ptys.a, 1) as one, await korva.aio.open_node(ptys.b, 2) as other:
-                await self.exchange(one, other)
-                answering = asyncio.create_task(self.answer_requests(other))
-                self.assertEqual((await one.request(2, 7, b"ping")).data, b"PING")
-                with self.assertRaises(korva.KorvaTimeout):
-                    await one.request(3, 7, b"nobody", timeout=0.1)
-                answering.cancel()
-                self.assertEqual(await one.write_public(9, b"all"), SUCCESS)
-                self.assertEqual((await other.receive(1.0, message_id=9))[:5], (1, 15, frame.WRITE, 9, b"all"))
+        ptys = socat_ptys(self)
+        async with await korva.aio.open_node(ptys.a, 1) as one, await korva.aio.open_node(ptys.b, 2) as other:
+            await self.exchange(one, other)
+            answering = asyncio.create_task(self.answer_requests(other))
+            self.assertEqual((await one.request(2, 7, b"ping")).data, b"PING")
+            with self.assertRaises(korva.KorvaTimeout):
+                await one.request(3, 7, b"nobody", timeout=0.1)
+            answering.cancel()
+            self.assertEqual(await one.write_public(9, b"all"), SUCCESS)
+            self.assertEqual((await other.receive(1.0, message_id=9))[:5], (1, 15, frame.WRITE, 9, b"all"))
 
     async def test_a_stale_fragment_gives_way_and_unclaimed_responses_count(self):
-        with tempfile.TemporaryDirectory() as folder:
-            ptys = SocatPtys(folder)
-            ptys.start()
-            self.addCleanup(ptys.stop)
-            peer = os.open(ptys.b, os.O_RDWR | os.O_NOCTTY)
-            self.addCleanup(os.close, peer)
-            tty.setraw(peer)
-            async with await korva.aio.open_node(ptys.a, 1, inter_byte_gap=0.05) as node:
-                # The fragment claims 64 body bytes; only the quiet line's timer can free the frames behind it.
-                os.write(peer, b"\xfb\x40" + frame.encode(2, 1, frame.WRITE, 5, b"x")
-                         + frame.encode(2, 1, frame.RESPONSE, 6, b"r"))
-                self.assertEqual((await node.receive(5.0, message_id=5)).data, b"x")
-                self.assertEqual((await node.receive(5.0, message_id=6)).data, b"r")
-                stats = node.stats
-                self.assertEqual((stats.unmatched_responses, stats.cut_short), (1, 1))
+        ptys = socat_ptys(self)
+        peer = os.open(ptys.b, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, peer)
+        tty.setraw(peer)
+        async with await korva.aio.open_node(ptys.a, 1, inter_byte_gap=0.05) as node:
+            # The fragment claims 64 body bytes; only the quiet line's timer can free the frames behind it.
+            os.write(peer, b"\xfb\x40" + frame.encode(2, 1, frame.WRITE, 5, b"x")
+                     + frame.encode(2, 1, frame.RESPONSE, 6, b"r"))
+            self.assertEqual((await node.receive(5.0, message_id=5)).data, b"x")
+            self.assertEqual((await node.receive(5.0, message_id=6)).data, b"r")
+            stats = node.stats
+            self.assertEqual((stats.unmatched_responses, stats.cut_short), (1, 1))
 
     async def test_tcp_through_ser2net(self):
         rig = Rig().__enter__()

@@ -11,7 +11,8 @@ import unittest
 
 from korva import dashboard
 
-from korva_servers import free_port, wait_until
+from korva_links import wait_until
+from korva_servers import free_port
 
 BROKER = "ws://127.0.0.1:9001"
 ANNOUNCE = re.compile(rb"dashboard at http://127\.0\.0\.1:(\d+)/ for broker ")

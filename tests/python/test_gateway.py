@@ -15,7 +15,8 @@ import KorvaPy
 import korva
 from korva import frame
 from korva_broker import HAVE_BROKER, PASSWORDS, WAIT, Client, GatewayProcess, Mosquitto, korva_status
-from korva_servers import HAVE_SERVERS, Rig, SocatPtys, wait_until
+from korva_links import wait_until
+from korva_servers import HAVE_SERVERS, Rig, socat_ptys
 
 SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 GATEWAY, PEER = 1, 3
@@ -75,12 +76,7 @@ class FleetTest(unittest.TestCase):
         self.broker = Mosquitto(folder.name)
         self.broker.start()
         self.addCleanup(self.broker.stop)
-        ptys = {}
-        for link in ("a", "b"):
-            os.mkdir(os.path.join(folder.name, link))
-            ptys[link] = SocatPtys(os.path.join(folder.name, link))
-            ptys[link].start()
-            self.addCleanup(ptys[link].stop)
+        ptys = {link: socat_ptys(self) for link in ("a", "b")}
         self.rig = Rig().__enter__()
         self.addCleanup(self.rig.__exit__)
         self.peers = {"a": Peer(ptys["a"].b), "b": Peer(ptys["b"].b), "c": Peer(self.rig.tty)}

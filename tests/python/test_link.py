@@ -14,22 +14,12 @@ from korva.link import LinkNode
 from korva.messages import Message
 from korva.pipe import pipe_pair
 from korva.serial import SerialNode
-from korva_links import PtyPair, read_exactly, split_frames
+from korva_links import Heard, PtyPair, read_exactly, split_frames, wait_until
 
 SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 DEFAULT = KorvaPy.KORVA_STATUS_DEFAULT
 CRC_ERROR = KorvaPy.KORVA_STATUS_CRC_ERROR
 GOOD = frame.encode(3, 14, frame.WRITE, 5, b"\x01\x02")  # FB 02 3E 14 01 02 D7 C8 BF
-
-
-class Heard:
-    """An on_message callback that keeps (status, message id, body) of each message."""
-
-    def __init__(self):
-        self.messages = []
-
-    def __call__(self, message_type, status, header):
-        self.messages.append((status, header.message_id, bytes(header.data)))
 
 
 def collect(fd, until_bytes, timeout):
@@ -64,8 +54,8 @@ class ResynchronisationTest(unittest.TestCase):
                 heard = Heard()
                 node = LinkNode(14, on_message=heard)
                 node.feed(stream)
-                self.assertEqual([(status, message_id) for status, message_id, _ in heard.messages], expected)
-                self.assertEqual(heard.messages[-1][2], b"\x01\x02")
+                self.assertEqual([(m.status, m.message_id) for m in heard.messages], expected)
+                self.assertEqual(heard.messages[-1].data, b"\x01\x02")
 
     def test_fragment_cut_short_gives_way_to_the_frame_inside_it(self):
         heard = Heard()
@@ -75,7 +65,7 @@ class ResynchronisationTest(unittest.TestCase):
         self.assertEqual(heard.messages, [])
         time.sleep(0.05)
         self.assertEqual(node.pump(), SUCCESS)
-        self.assertEqual(heard.messages, [(SUCCESS, 5, b"\x01\x02")])
+        self.assertEqual(heard.messages, [Message(3, 14, frame.WRITE, 5, b"\x01\x02", SUCCESS)])
         stats = node.stats
         self.assertEqual((stats.cut_short, stats.bytes_hunted), (1, 1))
 
@@ -225,7 +215,7 @@ class FaultTest(unittest.TestCase):
                     self.assertEqual(node.poll(0.3), DEFAULT)
                     os.write(pty.other, GOOD)
                     self.assertEqual(node.poll(2.0), SUCCESS)
-                    self.assertEqual(heard.messages, [(SUCCESS, 5, b"\x01\x02")])
+                    self.assertEqual(heard.messages, [Message(3, 14, frame.WRITE, 5, b"\x01\x02", SUCCESS)])
                     self.assertEqual(node.stats.cut_short, 1)
 
     def test_a_dropped_node_restores_the_tty_and_closes_its_descriptor(self):
@@ -276,16 +266,14 @@ class ThreadTest(unittest.TestCase):
                     stream.push([i & 0xFF, 1])
                     stream.push([2])
             asker.join(timeout=10)
-            deadline = time.monotonic() + 10
-            while len(heard.messages) < frames_sent + requests and time.monotonic() < deadline:
-                time.sleep(0.01)
+            wait_until(lambda: len(heard.messages) >= frames_sent + requests, 10)
         finally:
             stop.set()
             for poller in pollers:
                 poller.join(timeout=5)
-        streamed = [body for status, message_id, body in heard.messages if message_id == 6]
-        answers = [body for status, message_id, body in heard.messages if message_id == 63]
-        self.assertTrue(all(status == SUCCESS for status, _, _ in heard.messages))
+        streamed = [m.data for m in heard.messages if m.message_id == 6]
+        answers = [m.data for m in heard.messages if m.message_id == 63]
+        self.assertTrue(all(m.ok for m in heard.messages))
         self.assertEqual(streamed, [bytes((i & 0xFF, 1, 2)) for i in range(frames_sent)])
         self.assertEqual(answers, [b"\xa4\x86\x01\x00"] * requests)
         print("\n%d streamed frames, %d version answers, %d of them held" % (
@@ -303,10 +291,8 @@ class ThreadTest(unittest.TestCase):
             with node3.streamed(KorvaPy.KV_INDICATE_EVENT, 9, 6, 3) as stream:
                 pass  # nothing pushed: finalize refuses
         self.assertEqual(node3.write(9, 7, [7], 1), SUCCESS)
-        deadline = time.monotonic() + 5
-        while not heard.messages and time.monotonic() < deadline:
-            node9.poll(0.1)
-        self.assertEqual(heard.messages, [(SUCCESS, 7, b"\x07")])
+        wait_until(lambda: heard.messages, idle=lambda: node9.poll(0.1))
+        self.assertEqual(heard.messages, [Message(3, 9, frame.WRITE, 7, b"\x07", SUCCESS)])
 
 
 if __name__ == "__main__":

@@ -70,6 +70,17 @@ class MailboxTest(unittest.TestCase):
         self.assertEqual([mailbox.take_kept(selected()).message_id for _ in range(2)], [2, 1])
         self.assertIsNone(mailbox.take_kept(selected()))
 
+    def test_a_waiter_for_kept_messages_takes_the_oldest_match_at_once(self):
+        mailbox = Mailbox()
+        for index, message_id in enumerate((1, 2, 2)):
+            mailbox.keep(message(message_id=message_id, data=b"%d" % index))
+        waiter = mailbox.waiter(selected(message_id=2), kept=True)
+        self.assertEqual(waiter.result(0), message(message_id=2, data=b"1"))
+        self.assertFalse(mailbox.claim(message(message_id=2, data=b"new")), "a served waiter takes no more")
+        mailbox.forget(waiter)
+        self.assertEqual([mailbox.take_kept(selected()).data for _ in range(2)], [b"0", b"2"])
+        self.assertFalse(mailbox.waiter(selected(message_id=3), kept=True).done())
+
     def test_a_wait_returns_the_message_or_none_and_polls_meanwhile(self):
         mailbox = Mailbox()
         waiter = mailbox.waiter(selected())

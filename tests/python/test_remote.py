@@ -9,7 +9,8 @@ import unittest
 
 import KorvaPy
 import korva
-from korva_servers import HAVE_SERVERS, Rig, SocatPtys, wait_until
+from korva_links import Heard, wait_until
+from korva_servers import HAVE_SERVERS, Rig, socat_ptys
 
 SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 TIMEOUT = KorvaPy.KORVA_STATUS_TIMEOUT
@@ -22,15 +23,9 @@ def body(index):
     return [index >> 8, index & 0xFF] + [(index * 7 + k) & 0xFF for k in range(index % 40)]
 
 
-class Collector:
-    def __init__(self):
-        self.messages = []
-
-    def __call__(self, message_type, status, header):
-        self.messages.append(korva.Message.from_header(message_type, status, header))
-
-    def indexes(self):
-        return [(m.data[0] << 8) | m.data[1] for m in self.messages]
+def indexes(heard):
+    """The frame numbers in the first two body bytes of the messages heard."""
+    return [(m.data[0] << 8) | m.data[1] for m in heard.messages]
 
 
 @unittest.skipUnless(HAVE_SERVERS, "socat and ser2net are not installed")
@@ -48,7 +43,7 @@ class Ser2netTest(unittest.TestCase):
                 changes.append(up)
                 changed.notify_all()
 
-        net_got, tty_got = Collector(), Collector()
+        net_got, tty_got = Heard(), Heard()
         net = korva.open_node(self.rig.url, NET, on_message=net_got, on_line_change=on_link_change, **options)
         tty = korva.open_node(self.rig.tty, TTY, on_message=tty_got)
         for node in (net, tty):
@@ -56,9 +51,9 @@ class Ser2netTest(unittest.TestCase):
             node.start_polling(0.02)
         return net, tty, net_got, tty_got, changes
 
-    def send_both_ways(self, net, tty, indexes):
+    def send_both_ways(self, net, tty, numbers):
         statuses = []
-        for index in indexes:
+        for index in numbers:
             data = body(index)
             statuses.append(net.write(TTY, 5, data, len(data)))
             self.assertEqual(tty.write(NET, 6, data, len(data)), SUCCESS)
@@ -78,17 +73,17 @@ class Ser2netTest(unittest.TestCase):
         self.rig.ser2net.start()
         self.assertTrue(wait_until(lambda: changes == [False, True], 10), changes)
         self.assertEqual(self.send_both_ways(net, tty, after), [SUCCESS] * PHASE)
-        self.assertTrue(wait_until(lambda: set(after) <= set(net_got.indexes()), 20))
-        self.assertTrue(wait_until(lambda: tty_got.indexes()[PHASE:] == list(after), 20), tty_got.indexes()[-3:])
+        self.assertTrue(wait_until(lambda: set(after) <= set(indexes(net_got)), 20))
+        self.assertTrue(wait_until(lambda: indexes(tty_got)[PHASE:] == list(after), 20), indexes(tty_got)[-3:])
 
         # Every frame arrived intact and in order; the tty side's frames
         # sent while ser2net was gone may or may not have been kept by the pty.
         for got in (net_got, tty_got):
             self.assertTrue(all(message.ok and list(message.data) == body(index)
-                                for message, index in zip(got.messages, got.indexes())))
-        self.assertEqual(tty_got.indexes(), list(before) + list(after))
-        lost = set(down) - set(net_got.indexes())
-        self.assertEqual([i for i in net_got.indexes() if i not in lost], list(before) + sorted(set(down) - lost)
+                                for message, index in zip(got.messages, indexes(got))))
+        self.assertEqual(indexes(tty_got), list(before) + list(after))
+        lost = set(down) - set(indexes(net_got))
+        self.assertEqual([i for i in indexes(net_got) if i not in lost], list(before) + sorted(set(down) - lost)
                          + list(after))
         stats = net.stats
         self.assertEqual((stats.drops, stats.reconnects), (1, 1))
@@ -126,24 +121,20 @@ class Ser2netTest(unittest.TestCase):
 @unittest.skipUnless(HAVE_SERVERS, "socat is not installed")
 class VanishingTtyTest(unittest.TestCase):
     def test_a_tty_that_vanishes_is_reopened_when_it_returns(self):
-        import tempfile
-        with tempfile.TemporaryDirectory() as folder:
-            ptys = SocatPtys(folder)
-            ptys.start()
-            self.addCleanup(ptys.stop)
-            changes = []
-            node = korva.SerialNode(NET, ptys.a, reconnect=True, on_link_change=changes.append)
-            self.addCleanup(node.close)
-            node.start_polling(0.02)
-            ptys.stop()
-            self.assertTrue(wait_until(lambda: changes == [False]), changes)
-            self.assertEqual(node.write(TTY, 1, [1], 1), TIMEOUT)
-            ptys.start()
-            self.assertTrue(wait_until(lambda: changes == [False, True], 10), changes)
-            with korva.SerialNode(TTY, ptys.b) as peer:
-                self.assertEqual(node.write(TTY, 1, [7], 1), SUCCESS)
-                self.assertEqual(peer.receive(2.0).data, b"\x07")
-            self.assertIn(ptys.a, node.drop_reason)
+        ptys = socat_ptys(self)
+        changes = []
+        node = korva.SerialNode(NET, ptys.a, reconnect=True, on_link_change=changes.append)
+        self.addCleanup(node.close)
+        node.start_polling(0.02)
+        ptys.stop()
+        self.assertTrue(wait_until(lambda: changes == [False]), changes)
+        self.assertEqual(node.write(TTY, 1, [1], 1), TIMEOUT)
+        ptys.start()
+        self.assertTrue(wait_until(lambda: changes == [False, True], 10), changes)
+        with korva.SerialNode(TTY, ptys.b) as peer:
+            self.assertEqual(node.write(TTY, 1, [7], 1), SUCCESS)
+            self.assertEqual(peer.receive(2.0).data, b"\x07")
+        self.assertIn(ptys.a, node.drop_reason)
 
 
 if __name__ == "__main__":

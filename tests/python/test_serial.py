@@ -7,19 +7,15 @@ import time
 import unittest
 
 import KorvaPy
+from korva import frame
 from korva.frame import crc16
+from korva.messages import Message
 from korva.serial import SerialNode
-from korva_links import PtyPair, read_exactly
+from korva_links import Heard, PtyPair, read_exactly
+
+SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 
 DEMO = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "serial_demo.py")
-
-
-class Collector:
-    def __init__(self):
-        self.messages = []
-
-    def __call__(self, message_type, status, header):
-        self.messages.append((message_type, status, header))
 
 
 class OpeningTest(unittest.TestCase):
@@ -108,7 +104,7 @@ class TransportTest(unittest.TestCase):
 
 class ConversationTest(unittest.TestCase):
     def test_two_nodes_in_one_process(self):
-        heard_by_3, heard_by_14 = Collector(), Collector()
+        heard_by_3, heard_by_14 = Heard(), Heard()
         with PtyPair() as pty, SerialNode(3, pty.main, on_message=heard_by_3) as node3, \
                 SerialNode(14, pty.other, on_message=heard_by_14) as node14:
             payload = list(range(255))
@@ -122,13 +118,9 @@ class ConversationTest(unittest.TestCase):
             self.assertEqual(node3.poll(2.0), KorvaPy.KORVA_STATUS_SUCCESS)
             self.assertEqual(node3.poll(0.1), KorvaPy.KORVA_STATUS_DEFAULT)
 
-        [(_, status, big)] = heard_by_14.messages
-        self.assertEqual((status, big.transmitter_id, big.message_id, big.data),
-                         (KorvaPy.KORVA_STATUS_SUCCESS, 3, 1, payload))
-        [(_, _, reply), (message_type, _, version)] = heard_by_3.messages
-        self.assertEqual(reply.data, [7])
-        self.assertEqual(message_type, KorvaPy.KV_RESPONSE_EVENT)
-        self.assertEqual(version.data, [0xA4, 0x86, 0x01, 0x00])
+        self.assertEqual(heard_by_14.messages, [Message(3, 14, frame.WRITE, 1, bytes(payload), SUCCESS)])
+        self.assertEqual(heard_by_3.messages, [Message(14, 3, frame.WRITE, 2, b"\x07", SUCCESS),
+                                               Message(14, 3, frame.RESPONSE, 63, b"\xa4\x86\x01\x00", SUCCESS)])
 
     def test_subclass_callback_and_new_id(self):
         class Node(SerialNode):

@@ -17,19 +17,13 @@ import unittest
 import korva
 from korva import frame
 from korva.pcap import read_records
-from korva_links import PtyPair, read_exactly
+from korva_links import PtyPair, damaged, read_exactly, wait_until
 
 DISSECTOR = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "wireshark", "korva.lua")
 
 
 def korva_command(*args, timeout=30):
     return subprocess.run([sys.executable, "-m", "korva", *args], capture_output=True, text=True, timeout=timeout)
-
-
-def damaged(raw):
-    raw = bytearray(raw)
-    raw[-3] ^= 0x01
-    return bytes(raw)
 
 
 WRITE = frame.encode(3, 14, frame.WRITE, 5, b"\x01\x02")
@@ -166,9 +160,7 @@ class NodeCommandTest(PtyTest):
         done = korva_command("send", "--port", self.path, "--from", "1", "--to", "2", "--id", "9", "--type",
                              "indicate", "--text", "hi")
         self.assertEqual(done.returncode, 0, done.stderr)
-        deadline = time.monotonic() + 2
-        while len(self.received) < 3 and time.monotonic() < deadline:
-            time.sleep(0.01)
+        wait_until(lambda: len(self.received) >= 3, 2)
         self.assertEqual(self.received[-1][:5], (1, 2, frame.INDICATE, 9, b"hi"))
 
     def test_usage_errors_exit_2_and_every_command_has_help(self):
