@@ -280,9 +280,8 @@ class LinkNode(_korva_link.Node):
         arrives through the listener (for id 63: the peer's version number,
         four bytes, least significant first). Returns the send's status."""
         if message_id not in range(frame.FIRST_RESERVED_ID, frame.LAST_MESSAGE_ID + 1):
-            raise ValueError("reserved message ids are 60 to 63, not %r" % (message_id,))
-        if not 0 <= receiver_id <= frame.PUBLIC_ID:
-            raise ValueError("receiver ids are 0 to 15, not %r" % (receiver_id,))
+            raise ValueError("reserved message ids are %d to %d, not %r"
+                             % (frame.FIRST_RESERVED_ID, frame.LAST_MESSAGE_ID, message_id))
         return self.send(frame.REQUEST, receiver_id, message_id)
 
     def close(self):
