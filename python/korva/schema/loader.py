@@ -304,6 +304,8 @@ class _Reader:
             member = enum.by_name(value) if isinstance(value, str) else enum.by_value(_integral(value))
             if member is None:
                 self.fail(path, "%s is not a value of %s" % (_shown(value), field.enum))
+            if member.since > field.since:
+                self.fail(path, "%s came at revision %d, after the field" % (member.name, member.since))
             return member.value
         if field.bits:
             return self.integer(value, path, 0, (1 << sum(bit.width for bit in field.bits)) - 1)
@@ -369,6 +371,9 @@ class _Reader:
             reply = names.get(message.reply)
             if reply is None or reply.type != "response":
                 self.fail(message.name + ".reply", "no response is called %r" % message.reply)
+            if reply.since > message.since:
+                self.fail(message.name + ".reply", "%s came at revision %d, after its request"
+                          % (reply.name, reply.since))
             if reply.id != message.id:
                 self.fail(message.name + ".reply", "%s has id %d, not %d: replies are matched by id"
                           % (reply.name, reply.id, message.id))
