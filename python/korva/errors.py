@@ -45,9 +45,12 @@ class EncodeError(KorvaError, ValueError):
 
 class DecodeError(KorvaError, ValueError):
     """A body that does not fit its message: `path` names the message, or
-    "message.field" where the fault lies."""
+    "message.field" where the fault lies; `status` is one word for what
+    went wrong ("short", "partial", "bad_bool", "too_long", "bad_text",
+    "unknown")."""
 
-    def __init__(self, path, reason):
+    def __init__(self, path, reason, status):
         super().__init__("%s: %s" % (path, reason))
         self.path = path
         self.reason = reason
+        self.status = status

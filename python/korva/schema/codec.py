@@ -58,7 +58,8 @@ class TypedSchema:
             message_type = frame.type_number(message_type)
         cls = self._by_key.get((message_id, message_type))
         if cls is None:
-            raise DecodeError(self.name, "no message has id %r and type %r" % (message_id, message_type))
+            raise DecodeError(self.name, "no message has id %r and type %r" % (message_id, message_type),
+                              "unknown")
         return cls.decode(body)
 
     def __repr__(self):
@@ -184,9 +185,10 @@ def _longer(definition, unpack, present):
         length = len(body)
         if length < definition.min_size:
             raise DecodeError(definition.name, "%s, fewer than the %d it always has"
-                              % (_bytes(length), definition.min_size))
+                              % (_bytes(length), definition.min_size), "short")
         if length < definition.fixed_size:
-            raise DecodeError(_cut_field(definition, length), "the body ends inside it, after %s" % _bytes(length))
+            raise DecodeError(_cut_field(definition, length), "the body ends inside it, after %s" % _bytes(length),
+                              "partial")
         if definition.sealed:
             return unpack, present, 0, bytes(body[definition.fixed_size:])
         return unpack, present, length - definition.fixed_size, b""
@@ -330,7 +332,7 @@ class _Bool(_Element):
 
         def from_raw(raw):
             if raw > 1:
-                raise DecodeError(path, "bool byte %d is neither 0 nor 1" % raw)
+                raise DecodeError(path, "bool byte %d is neither 0 nor 1" % raw, "bad_bool")
             return raw == 1
         self.from_raw = from_raw
 
@@ -401,15 +403,15 @@ class _Variable(_Element):
 
         def from_raw(raw):
             if len(raw) > longest:
-                raise DecodeError(path, "%d bytes, more than its max %d" % (len(raw), longest))
+                raise DecodeError(path, "%d bytes, more than its max %d" % (len(raw), longest), "too_long")
             if not text:
                 return raw
             if b"\0" in raw:
-                raise DecodeError(path, "the text holds a NUL byte")
+                raise DecodeError(path, "the text holds a NUL byte", "bad_text")
             try:
                 return raw.decode("utf-8")
             except UnicodeDecodeError as error:
-                raise DecodeError(path, "not UTF-8: %s" % error.reason) from None
+                raise DecodeError(path, "not UTF-8: %s" % error.reason, "bad_text") from None
         self.from_raw = from_raw
 
     def to_raw(self, value, path):

@@ -290,7 +290,19 @@ class _Reader:
                   for key in ("min", "max", "default") if key in data}
         if limits.get("min", -math.inf) > limits.get("max", math.inf):
             self.fail(path, "min %s is above max %s" % (limits["min"], limits["max"]))
-        return model.Field(**dict(values, **limits))
+        field = model.Field(**dict(values, **limits))
+        if field.since > default_since:
+            self.absent_value(field, path)
+        return field
+
+    def absent_value(self, field, path):
+        """An appended field absent from a body holds its raw default, which
+        must be a value its enums name."""
+        raw = field.raw_default
+        runs = [(field.enum, raw)] + [(bit.enum, (raw >> bit.shift) & ((1 << bit.width) - 1)) for bit in field.bits]
+        for enum_name, value in runs:
+            if enum_name is not None and self.enums[enum_name].by_value(value) is None:
+                self.fail(path, "when absent it holds %d, which %s does not name; give a default" % (value, enum_name))
 
     def value(self, field, value, path):
         """A physical value `field` can carry: its min, max or default."""
