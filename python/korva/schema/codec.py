@@ -352,7 +352,7 @@ class _Bits(_Element):
                              _enum_normal(enum_class, members, value))
                   for bit, enum_class, members in self.bits if enum_class is not None}
         self.bits_class = record_class(field.name, self.path, [bit.name for bit in field.bits], defaults,
-                                       namespace={"_normal": normal})
+                                       namespace={"_normal": normal, "_kind": "bit"})
         self.normal = lambda value: self.bits_class(**value) if isinstance(value, dict) else value
         new, bits = object.__new__, self.bits
 
