@@ -157,11 +157,11 @@ def _checked(element, number, scope):
     """Source lines that leave in vN the raw value of vN."""
     fast = element.fast()
     if fast is None:
-        return ["    v%d = to_raw_%d(v%d, path_%d)" % (number, number, number, number)]
+        return ["    v{0} = to_raw_{0}(v{0}, path_{0})".format(number)]
     kind, low, high = fast
     scope.update({"kind_%d" % number: kind, "low_%d" % number: low, "high_%d" % number: high})
-    return ["    if not (type(v%d) is kind_%d and low_%d <= v%d <= high_%d):" % (number, number, number, number, number),
-            "        v%d = to_raw_%d(v%d, path_%d)" % (number, number, number, number)]
+    return ["    if not (type(v{0}) is kind_{0} and low_{0} <= v{0} <= high_{0}):".format(number),
+            "        v{0} = to_raw_{0}(v{0}, path_{0})".format(number)]
 
 
 def _array_raw(element):
