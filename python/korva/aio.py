@@ -31,6 +31,7 @@ from .addresses import url
 from .connect import CONNECT_TIMEOUT, line_gap
 from .link import DEFAULT_ATTEMPTS, LinkNode
 from .messages import selected
+from .schema.codec import frame_of, reply_decoder
 from .tcp import parse_target
 
 __all__ = ["Node", "open_node"]
@@ -127,6 +128,18 @@ class Node:
     async def respond(self, message, data=b""):
         """Answer the request `message`: a response with its id, to its sender."""
         return await self.send(frame.RESPONSE, message.transmitter_id, message.message_id, data)
+
+    async def send_message(self, receiver_id, message, attempts=DEFAULT_ATTEMPTS):
+        """Send a typed message, as `korva.link.LinkNode.send_message`."""
+        message_type, message_id, body = frame_of(message)
+        return await self.send(message_type, receiver_id, message_id, body, attempts)
+
+    async def request_message(self, receiver_id, message, timeout=1.0, retries=0):
+        """The decoded reply to a typed request, as
+        `korva.link.LinkNode.request_message`."""
+        decode = reply_decoder(message)
+        _, message_id, body = frame_of(message)
+        return decode((await self.request(receiver_id, message_id, body, timeout, retries)).data)
 
     async def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
         """The next matching message, as `korva.link.LinkNode.receive`."""

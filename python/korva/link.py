@@ -40,6 +40,7 @@ from . import frame, requests, wire
 from .errors import SendRefused
 from .messages import Mailbox, Message, selected
 from .reconnect import Reconnector
+from .schema.codec import frame_of, reply_decoder
 from .stats import LinkStats
 
 __all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
@@ -193,6 +194,22 @@ class LinkNode(_korva_link.Node):
         """Answer the request `message` with `data`: a response with the same
         id, to its sender. Returns the send's status."""
         return self.send(frame.RESPONSE, message.transmitter_id, message.message_id, data)
+
+    def send_message(self, receiver_id, message, attempts=DEFAULT_ATTEMPTS):
+        """Send `message`, an instance of a `korva.schema` message class, in
+        the frame its schema gives it (type, id, encoded body). A value that
+        does not fit raises EncodeError and nothing is sent; otherwise the
+        engine's status, as `send` returns it."""
+        message_type, message_id, body = frame_of(message)
+        return self.send(message_type, receiver_id, message_id, body, attempts)
+
+    def request_message(self, receiver_id, message, timeout=1.0, retries=0):
+        """Send the typed request `message` and return its reply decoded as
+        the schema's response to it; the waiting and the timeout are those
+        of `request`, and a reply that does not decode is a DecodeError."""
+        decode = reply_decoder(message)
+        _, message_id, body = frame_of(message)
+        return decode(self.request(receiver_id, message_id, body, timeout, retries).data)
 
     def receive(self, timeout, transmitter_id=None, message_id=None, message_type=None):
         """The next message (intact or damaged) with the given sender, id and

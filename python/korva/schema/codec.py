@@ -29,7 +29,7 @@ from .model import BUILTIN_MESSAGES
 from .record import Record, record_class
 from .scaling import Scale
 
-__all__ = ["TypedSchema", "TypedMessage"]
+__all__ = ["TypedSchema", "TypedMessage", "frame_of", "reply_decoder"]
 
 
 class TypedSchema:
@@ -48,6 +48,9 @@ class TypedSchema:
                       for item in model.enums}
         classes = [_message_class(message, self.enums) for message in model.messages + BUILTIN_MESSAGES]
         self.messages = {cls.definition.name: cls for cls in classes}
+        for cls in classes:
+            if cls.definition.reply is not None:
+                cls._reply = self.messages[cls.definition.reply]
         self._by_key = {(cls.definition.id, cls.definition.type_number): cls for cls in classes}
 
     def decode(self, message_id, message_type, body):
@@ -74,10 +77,29 @@ class TypedMessage(Record):
 
     __slots__ = ("extra",)
     definition = None
+    _reply = None  # a request's response class
 
     def __init__(self, **values):
         super().__init__(**values)
         self.extra = 0
+
+
+def frame_of(message):
+    """(message_type, message_id, body) of the frame that carries `message`,
+    an instance of a message class; EncodeError before anything is built
+    when a value does not fit."""
+    definition = message.definition
+    return definition.type_number, definition.id, message.encode()
+
+
+def reply_decoder(message):
+    """The function that decodes the reply to the request `message` from a
+    body; ValueError for a message that is not a request with a reply."""
+    reply = type(message)._reply
+    if reply is None:
+        raise ValueError("%s is a %s, not a request with a reply" % (message.definition.name,
+                                                                     message.definition.type))
+    return reply.decode
 
 
 def _message_class(definition, enums):
