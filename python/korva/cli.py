@@ -1,6 +1,7 @@
 """The `korva` command: watch, record and replay a line; send, request and
-scan as a node; serve links to an MQTT broker and the fleet dashboard. Exit
-status 0 on success, 1 on an error, 2 on a usage error.
+scan as a node; serve links to an MQTT broker, the fleet dashboard, and the
+fleet through the broker. Exit status 0 on success, 1 on an error, 2 on a
+usage error (`korva fleet` has more: see `korva.fleet`).
 """
 
 import argparse
@@ -12,7 +13,8 @@ from contextlib import closing
 
 import KorvaPy
 
-from . import dashboard, frame, monitor
+from . import dashboard, fleet_command, frame, monitor
+from .broker_url import add_tls_options
 from .connect import line_gap, open_line, open_node
 from .errors import KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
@@ -179,15 +181,15 @@ def _gateway(args):
                       % error) from None
     from .gateway_config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
-                  id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
+                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
                   request_timeout=args.request_timeout)
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     gateway = Gateway(config)
     try:
         gateway.start()
-        print("korva gateway: %s serving %s on mqtt://%s:%d" % (
-            config.name, ", ".join(link.name for link in config.links), config.host, config.port),
+        print("korva gateway: %s serving %s on %s" % (
+            config.name, ", ".join(link.name for link in config.links), config.broker.url),
             file=sys.stderr, flush=True)
         stopping.wait()
     finally:
@@ -254,7 +256,8 @@ def _parser():
 
     serve = commands.add_parser("gateway", help="serve links to an MQTT broker (needs korva[mqtt])")
     serve.add_argument("--config", metavar="FILE", help="an INI file of settings and [link NAME] sections")
-    serve.add_argument("--broker", metavar="URL", help="mqtt://HOST:PORT")
+    serve.add_argument("--broker", metavar="URL", help="mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS")
+    add_tls_options(serve)
     serve.add_argument("--name", help="the gateway's name in topics, and its MQTT user")
     serve.add_argument("--password", help="its MQTT password")
     serve.add_argument("--id", metavar="N", help="the gateway's node id on its links")
@@ -273,6 +276,8 @@ def _parser():
     page.add_argument("--listen", type=_ranged("a port", 65535), default=dashboard.DEFAULT_PORT, metavar="PORT",
                       help="the page's port on 127.0.0.1 (default %d; 0 picks a free one)" % dashboard.DEFAULT_PORT)
     page.set_defaults(run=_dashboard)
+
+    fleet_command.add_parser(commands)
     return parser
 
 
