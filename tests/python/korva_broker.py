@@ -24,30 +24,41 @@ except ImportError:
     mqtt = None
 
 HAVE_BROKER = bool(mqtt and shutil.which("mosquitto") and shutil.which("mosquitto_passwd"))
-ACL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto", "korva.acl")
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto")
+ACL = os.path.join(EXAMPLES, "korva.acl")
 PASSWORDS = {"gw1": "gw1-secret", "gw2": "gw2-secret", "operator": "op-secret", "engineer": "eng-secret",
-             "viewer": "view-secret"}
+             "viewer": "view-secret", "site1": "site1-secret"}
 WAIT = 10.0  # seconds any one thing may take on a loaded machine
 
 Received = collections.namedtuple("Received", "topic payload properties retain")
+
+
+def _stay_who_started_it():
+    # Started by root, mosquitto would become user "mosquitto", who cannot
+    # read the test's private folder.
+    return "user %s\n" % pwd.getpwuid(os.getuid()).pw_name
 
 
 class Mosquitto(Program):
     """mosquitto on 127.0.0.1 and a free port, with the project's access
     list and `users` (names from PASSWORDS) in its password file."""
 
+    scheme = "mqtt"
+
     def __init__(self, folder, users=tuple(PASSWORDS)):
+        self.folder = folder
         self.port = free_port()
-        self.url = "mqtt://127.0.0.1:%d" % self.port
+        self.url = "%s://127.0.0.1:%d" % (self.scheme, self.port)
         self.config = os.path.join(folder, "mosquitto.conf")
         self.passwords = os.path.join(folder, "passwd")
         self.set_users(users)
         with open(self.config, "w") as file:
-            # Started by root, mosquitto would become user "mosquitto", who
-            # cannot read the test's private folder: it stays who started it.
-            file.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\n"
-                       "persistence false\nuser %s\n"
-                       % (self.port, self.passwords, os.path.abspath(ACL), pwd.getpwuid(os.getuid()).pw_name))
+            file.write(self.configuration())
+
+    def configuration(self):
+        """The text of its configuration file."""
+        return ("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\npersistence false\n"
+                % (self.port, self.passwords, os.path.abspath(ACL)) + _stay_who_started_it())
 
     def set_users(self, users):
         """Write the password file for `users`; a running broker reads it
@@ -66,6 +77,35 @@ class Mosquitto(Program):
         if not wait_until(lambda: listening(self.port), WAIT):
             self.process.kill()
             raise RuntimeError("mosquitto does not listen on port %d: %s" % (self.port, self.process.stderr.read()))
+
+
+class ExampleBroker(Mosquitto):
+    """mosquitto with one of the configurations of tools/mosquitto, `example`,
+    as it is but for where things are: its listener on 127.0.0.1 and a free
+    port, its files in `folder`, and the directives `settings` ({name:
+    value}, each one the example must have) given other values."""
+
+    def __init__(self, folder, example, users=tuple(PASSWORDS), **settings):
+        self.example = example
+        self.settings = settings
+        super().__init__(folder, users)
+
+    def configuration(self):
+        with open(os.path.join(EXAMPLES, self.example)) as file:
+            lines = file.read().splitlines()
+        values = {"listener": "%d 127.0.0.1" % self.port, "password_file": self.passwords,
+                  "persistence_location": self.folder + "/", **self.settings}
+        unused = set(values)
+        for index, line in enumerate(lines):
+            name = line.split(" ", 1)[0]
+            if name == "acl_file":
+                lines[index] = "acl_file " + os.path.abspath(os.path.join(EXAMPLES, os.path.basename(line.split()[1])))
+            elif name in values:
+                lines[index] = "%s %s" % (name, values[name])
+                unused.discard(name)
+        if unused:
+            raise RuntimeError("%s has no %s" % (self.example, ", ".join(sorted(unused))))
+        return _stay_who_started_it() + "\n".join(lines) + "\n"
 
 
 class GatewayProcess(Program):
