@@ -9,13 +9,14 @@ import dataclasses
 import os
 import socket
 import ssl
+import threading
 import typing
 import urllib.parse
 
 from .errors import KorvaError
 
-__all__ = ["DEFAULT_PORTS", "Broker", "BrokerUrlError", "Tls", "add_tls_options", "parse", "set_up", "why",
-           "why_closed"]
+__all__ = ["DEFAULT_PORTS", "Broker", "BrokerUrlError", "Tls", "add_tls_options", "parse", "run_network", "set_up",
+           "why", "why_closed"]
 
 DEFAULT_PORTS = {"mqtt": 1883, "mqtts": 8883}
 
@@ -91,6 +92,22 @@ def set_up(client, broker):
     client.tls_insecure_set(False)  # the name check; tls_set turns it on too, but nothing may leave it off
 
 
+def run_network(client, name, lost):
+    """A thread running paho's network loop for `client` until its
+    connection ends (without reconnecting: paho's client made with
+    reconnect_on_failure False). paho lets an error on a read through (a
+    TLS alert: ssl.SSLError) without calling on_disconnect; `lost(error)`
+    runs for it instead."""
+    def loop():
+        try:
+            client.loop_forever()
+        except OSError as error:
+            lost(error)
+    thread = threading.Thread(target=loop, name=name, daemon=True)
+    thread.start()
+    return thread
+
+
 def why_closed(broker):
     """One line for a connection to `broker` closed before the broker
     answered the login: what a TLS port does with plain MQTT."""
@@ -110,6 +127,8 @@ def why(error, broker):
         return "unknown host %s: %s" % (broker.host, error.strerror)
     if isinstance(error, socket.timeout):
         return "no answer from %s in time" % where
+    if isinstance(error, ssl.SSLError) and "ALERT" in (error.reason or ""):
+        return "%s ended the TLS connection: %s" % (where, error.reason.lower().replace("_", " "))
     if broker.tls is not None and isinstance(error, (ssl.SSLError, ConnectionError)):
         reason = getattr(error, "reason", None) or error.strerror or type(error).__name__
         return "TLS with %s failed (%s): is it a TLS port?" % (where, reason)

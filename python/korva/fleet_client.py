@@ -33,6 +33,8 @@ class FleetClient:
         self._events = threading.Condition()
         self._answered = None   # the CONNACK's reason code, once it came
         self._closed = False
+        self._error = None       # an OSError that ended the connection
+        self._network = None
         self._acknowledged = {}  # packet id: granted QoS or reason codes, as the broker answered
         client = mqtt.Client(self.client_id, protocol=mqtt.MQTTv5, reconnect_on_failure=False)
         if user is not None:
@@ -50,9 +52,11 @@ class FleetClient:
             self._client.connect(self._broker.host, self._broker.port, keepalive=_KEEPALIVE, clean_start=True)
         except OSError as error:
             raise FleetError(EXIT_BROKER, broker_url.why(error, self._broker)) from None
-        self._client.loop_start()
+        self._network = broker_url.run_network(self._client, "korva fleet", self._lost)
         if not self._wait(lambda: self._answered is not None or self._closed):
             raise FleetError(EXIT_BROKER, "%s did not answer the login in %g s" % (self._broker.url, CONNECT_WAIT))
+        if self._error is not None:
+            raise FleetError(EXIT_BROKER, broker_url.why(self._error, self._broker))
         if self._answered is None:
             raise FleetError(EXIT_BROKER, broker_url.why_closed(self._broker))
         if self._answered != 0:
@@ -114,7 +118,8 @@ class FleetClient:
     def close(self):
         """Log out and stop the client's thread."""
         self._client.disconnect()
-        self._client.loop_stop()
+        if self._network is not None:
+            self._network.join(CONNECT_WAIT)
 
     def _wait(self, condition):
         with self._events:
@@ -126,7 +131,11 @@ class FleetClient:
             self._events.notify_all()
 
     def _disconnected(self, _client, _userdata, _reason, _properties=None):
+        self._lost(None)
+
+    def _lost(self, error):
         with self._events:
+            self._error = error
             self._closed = True
             self._events.notify_all()
 

@@ -59,6 +59,7 @@ class BrokerSession:
         self._on_acknowledged = on_acknowledged
         self._lock = threading.Lock()
         self._client = None
+        self._network = None  # the thread of the client's network loop
         self._connected = False
         self._stopping = False
         self._reconnector = Reconnector(self._connect, lambda: None)
@@ -97,13 +98,13 @@ class BrokerSession:
             if goodbye.rc == mqtt.MQTT_ERR_SUCCESS:
                 goodbye.wait_for_publish(_GOODBYE_WAIT)
         client.disconnect()
-        client.loop_stop()
+        self._network.join()
 
     def _connect(self):
         """One connection attempt; OSError when the broker cannot be reached."""
-        previous, self._client = self._client, None
-        if previous is not None:
-            previous.loop_stop()  # its thread has ended or is ending with the lost connection
+        self._client = None
+        if self._network is not None:
+            self._network.join()  # it has ended or is ending with the lost connection
         client = self._new_client()
         self._answered = False
         try:
@@ -116,7 +117,7 @@ class BrokerSession:
                 client.disconnect()
                 return
             self._client = client
-            client.loop_start()
+            self._network = broker_url.run_network(client, "korva broker " + self._client_id, self._lost)
 
     def _new_client(self):
         client = mqtt.Client(self._client_id, protocol=mqtt.MQTTv5, reconnect_on_failure=False)
@@ -144,9 +145,15 @@ class BrokerSession:
         self._on_connected(self)
 
     def _disconnected(self, _client, _userdata, _reason, _properties=None):
+        self._lost(None)
+
+    def _lost(self, error):
+        """The connection ended, with an OSError paho let through (None: it said so)."""
         was_connected, self._connected = self._connected, False
         if was_connected:
             self._on_lost()
+        elif error is not None:
+            self._say(broker_url.why(error, self._broker))
         elif not self._answered:
             self._say(broker_url.why_closed(self._broker))
         with self._lock:
