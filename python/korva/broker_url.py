@@ -127,9 +127,9 @@ def why(error, broker):
         return "unknown host %s: %s" % (broker.host, error.strerror)
     if isinstance(error, socket.timeout):
         return "no answer from %s in time" % where
-    if isinstance(error, ssl.SSLError) and "ALERT" in (error.reason or ""):
-        return "%s ended the TLS connection: %s" % (where, error.reason.lower().replace("_", " "))
+    reason = getattr(error, "reason", None)  # OpenSSL's name of it, on an SSLError from a connection
+    if isinstance(error, ssl.SSLError) and reason and "ALERT" in reason:
+        return "%s ended the TLS connection: %s" % (where, reason.lower().replace("_", " "))
     if broker.tls is not None and isinstance(error, (ssl.SSLError, ConnectionError)):
-        reason = getattr(error, "reason", None) or error.strerror or type(error).__name__
-        return "TLS with %s failed (%s): is it a TLS port?" % (where, reason)
+        return "TLS with %s failed (%s): is it a TLS port?" % (where, reason or error.strerror or type(error).__name__)
     return "cannot connect to %s: %s" % (where, error.strerror or error)

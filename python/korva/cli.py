@@ -181,8 +181,8 @@ def _gateway(args):
                       % error) from None
     from .gateway_config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
-                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
-                  request_timeout=args.request_timeout)
+                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos,
+                  buffer=args.buffer, stats_interval=args.stats_interval, request_timeout=args.request_timeout)
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     gateway = Gateway(config)

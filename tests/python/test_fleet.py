@@ -262,7 +262,8 @@ class TlsTest(unittest.TestCase):
         gateway = self.gateway(self.broker.url, "--cafile", self.certificates.ca, *self.client_files)
         done = None
         for _ in range(int(WAIT)):  # the link is listed up once the gateway is in
-            done = fleet(self.broker.url, "viewer", "list", "--json", "--cafile", self.certificates.ca, *self.client_files)
+            done = fleet(self.broker.url, "viewer", "list", "--json", "--cafile", self.certificates.ca,
+                         *self.client_files)
             if done.returncode == 0 and [row["status"] for row in json.loads(done.stdout)] == ["up"]:
                 break
             time.sleep(1)

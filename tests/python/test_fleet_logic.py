@@ -154,10 +154,13 @@ class BrokerUrlTest(unittest.TestCase):
         plain, tls = broker_url.parse("mqtt://h:1"), broker_url.parse("mqtts://h:2")
         unverified = ssl.SSLCertVerificationError(1, "certificate verify failed")
         unverified.verify_message = "unable to get local issuer certificate"
+        alert = ssl.SSLError(1, "[SSL: TLSV13_ALERT_CERTIFICATE_REQUIRED] tlsv13 alert certificate required")
+        alert.reason = "TLSV13_ALERT_CERTIFICATE_REQUIRED"
         cases = ((ConnectionRefusedError(111, "Connection refused"), plain, "nothing listens on h:1"),
                  (unverified, tls, "the certificate of h:2 is not trusted: unable to get local issuer certificate"),
                  (ssl.SSLError(1, "[SSL: WRONG_VERSION_NUMBER] wrong version number"), tls,
                   "TLS with h:2 failed ([SSL: WRONG_VERSION_NUMBER] wrong version number): is it a TLS port?"),
+                 (alert, tls, "h:2 ended the TLS connection: tlsv13 alert certificate required"),
                  (ConnectionResetError(104, "Connection reset by peer"), tls,
                   "TLS with h:2 failed (Connection reset by peer): is it a TLS port?"),
                  (socket.timeout("timed out"), plain, "no answer from h:1 in time"),
