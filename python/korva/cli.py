@@ -1,7 +1,8 @@
 """The `korva` command: watch, record and replay a line; send, request and
-scan as a node; serve links to an MQTT broker and the fleet dashboard; check
-typed-message schemas. Exit
-status 0 on success, 1 on an error, 2 on a usage error.
+scan as a node; serve links to an MQTT broker, the fleet dashboard, and the
+fleet through the broker; check typed-message schemas. Exit status 0 on
+success, 1 on an error, 2 on a usage error (`korva fleet` has more: see
+`korva.fleet`).
 """
 
 import argparse
@@ -13,7 +14,8 @@ from contextlib import closing
 
 import KorvaPy
 
-from . import dashboard, frame, monitor
+from . import dashboard, fleet_command, frame, monitor
+from .broker_url import add_tls_options
 from .connect import line_gap, open_line, open_node
 from .errors import KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
@@ -182,15 +184,15 @@ def _gateway(args):
                       % error) from None
     from .gateway_config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
-                  id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
-                  request_timeout=args.request_timeout)
+                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos,
+                  buffer=args.buffer, stats_interval=args.stats_interval, request_timeout=args.request_timeout)
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     gateway = Gateway(config)
     try:
         gateway.start()
-        print("korva gateway: %s serving %s on mqtt://%s:%d" % (
-            config.name, ", ".join(link.name for link in config.links), config.host, config.port),
+        print("korva gateway: %s serving %s on %s" % (
+            config.name, ", ".join(link.name for link in config.links), config.broker.url),
             file=sys.stderr, flush=True)
         stopping.wait()
     finally:
@@ -260,7 +262,8 @@ def _parser():
 
     serve = commands.add_parser("gateway", help="serve links to an MQTT broker (needs korva[mqtt])")
     serve.add_argument("--config", metavar="FILE", help="an INI file of settings and [link NAME] sections")
-    serve.add_argument("--broker", metavar="URL", help="mqtt://HOST:PORT")
+    serve.add_argument("--broker", metavar="URL", help="mqtt://HOST:PORT, or mqtts://HOST:PORT for TLS")
+    add_tls_options(serve)
     serve.add_argument("--name", help="the gateway's name in topics, and its MQTT user")
     serve.add_argument("--password", help="its MQTT password")
     serve.add_argument("--id", metavar="N", help="the gateway's node id on its links")
@@ -281,6 +284,7 @@ def _parser():
     page.set_defaults(run=_dashboard)
 
     add_schema_commands(commands)
+    fleet_command.add_parser(commands)
     return parser
 
 

@@ -59,7 +59,7 @@ class LinkBridge:
         self.node.on_message = _published_already  # nothing would read them from the node's inbox
         self._requests = concurrent.futures.ThreadPoolExecutor(REQUEST_WORKERS, "korva gateway " + link.name)
         self.session = BrokerSession(
-            config.host, config.port, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
+            config.broker, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
             on_connected=self._connected, on_lost=self.stream.detach, on_message=self._command,
             on_acknowledged=self.stream.acknowledged)
 

@@ -3,7 +3,10 @@ from an INI file (read by the standard library's configparser), or both,
 options winning:
 
     [gateway]
-    broker = mqtt://broker.local:1883
+    broker = mqtt://broker.local:1883   ; or mqtts://HOST:PORT for TLS
+    cafile = /etc/korva/ca.crt          ; TLS: the authorities trusted (default: the system's)
+    cert = /etc/korva/gw.crt            ; TLS: the gateway's own certificate, if the broker asks
+    key = /etc/korva/gw.key
     name = bench1            ; the gateway's name in topics, and its MQTT user
     password = secret
     id = 0                   ; its node id on every link, unless a link says
@@ -22,14 +25,12 @@ import configparser
 import dataclasses
 import typing
 
-from . import frame
-from .addresses import host_and_port
+from . import broker_url, frame
 from .errors import KorvaError
 from .gateway_topics import BadTopic, check_level
 
 __all__ = ["ConfigError", "GatewayConfig", "LinkConfig", "load"]
 
-_MQTT_PORT = 1883  # when the broker URL names none
 _LINK_SECTION = "link "
 
 
@@ -56,10 +57,16 @@ class GatewayConfig:
     port: int
     links: typing.Tuple[LinkConfig, ...]
     password: typing.Optional[str] = None
+    tls: typing.Optional[broker_url.Tls] = None
     qos: int = 1
     buffer: int = 10000
     stats_interval: float = 5.0
     request_timeout: float = 1.0
+
+    @property
+    def broker(self):
+        """Where the broker is, as a `korva.broker_url.Broker`."""
+        return broker_url.Broker(self.host, self.port, self.tls)
 
 
 def _node_id(text):
@@ -91,15 +98,16 @@ _SETTINGS = {"name": ("name", str), "password": ("password", str), "id": ("node_
             "qos": ("qos", _qos), "buffer": ("buffer", _positive(int)),
             "stats_interval": ("stats_interval", _positive(float)),
             "request_timeout": ("request_timeout", _positive(float))}
+_TLS_FILES = ("cafile", "cert", "key")
 _LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int)}
 
 
-def _broker_address(url):
-    """(host, port) of an mqtt://HOST[:PORT] URL."""
-    address = host_and_port(url, ("mqtt",), default_port=_MQTT_PORT)
-    if address is None:
-        raise ConfigError("a broker is mqtt://HOST:PORT, not %r" % url)
-    return address
+def _broker(url, tls_files):
+    """The broker_url.Broker of `url` with its TLS files ({key: path})."""
+    try:
+        return broker_url.parse(url, **tls_files)
+    except broker_url.BrokerUrlError as error:
+        raise ConfigError(str(error)) from None
 
 
 def _link(text, node_id):
@@ -131,11 +139,14 @@ def _parsed(where, key, parse, text):
 
 def _file_settings(parser, path):
     """The [gateway] settings of a file as GatewayConfig fields, plus its
-    broker URL and its links as (name, {key: value}) pairs."""
-    settings, broker = {}, None
+    broker URL, its TLS files ({key: path}) and its links as (name,
+    {key: value}) pairs."""
+    settings, broker, tls_files = {}, None, {}
     for key, text in parser["gateway"].items():
         if key == "broker":
             broker = text
+        elif key in _TLS_FILES:
+            tls_files[key] = text
         elif key in _SETTINGS:
             field, parse = _SETTINGS[key]
             settings[field] = _parsed(path + " [gateway]", key, parse, text)
@@ -148,7 +159,7 @@ def _file_settings(parser, path):
         if not section.startswith(_LINK_SECTION):
             raise ConfigError("%s: unknown section [%s]; links are [link NAME]" % (path, section))
         links.append((section[len(_LINK_SECTION):].strip(), _link_keys(parser[section], path)))
-    return settings, broker, links
+    return settings, broker, tls_files, links
 
 
 def _link_keys(section, path):
@@ -162,12 +173,15 @@ def _link_keys(section, path):
     return keys
 
 
-def load(path=None, broker=None, links=(), **options):
+def load(path=None, broker=None, links=(), tls_files=None, **options):
     """The GatewayConfig from the file at `path` (if any) with `options`
-    (texts keyed as in the [gateway] section; None: not given) over it and
-    the `links` (NAME=TARGET texts) after the file's."""
-    settings, file_broker, file_links = _file_settings(_read_file(path), path) if path else ({}, None, [])
+    (texts keyed as in the [gateway] section; None: not given) and
+    `tls_files` ({"cafile", "cert", "key": path or None}) over it, and the
+    `links` (NAME=TARGET texts) after the file's."""
+    settings, file_broker, file_tls, file_links = (_file_settings(_read_file(path), path) if path
+                                                   else ({}, None, {}, []))
     settings.update(_option_settings(options))
+    file_tls.update({key: path for key, path in (tls_files or {}).items() if path is not None})
     broker = broker or file_broker
     node_id = settings.pop("node_id", None)
     if broker is None or "name" not in settings:
@@ -175,9 +189,10 @@ def load(path=None, broker=None, links=(), **options):
     configured = [LinkConfig(name, keys["target"], keys.get("id", node_id), keys.get("baud", LinkConfig.baud))
                   for name, keys in file_links]
     configured += [_link(text, node_id) for text in links]
-    host, port = _broker_address(broker)
+    address = _broker(broker, file_tls)
     _checked_name("gateway", settings["name"])
-    return GatewayConfig(host=host, port=port, links=_checked_links(configured), **settings)
+    return GatewayConfig(host=address.host, port=address.port, tls=address.tls, links=_checked_links(configured),
+                         **settings)
 
 
 def _option_settings(options):

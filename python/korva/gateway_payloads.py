@@ -8,12 +8,13 @@ arrival time of its first byte in seconds since the epoch.
 """
 
 import json
+import time
 
 from . import frame, monitor
 from .errors import KorvaError
 
-__all__ = ["BadPayload", "command_body", "error_payload", "frame_payload", "info_payload", "reply_payload",
-           "stats_payload"]
+__all__ = ["BadPayload", "command_body", "error_payload", "frame_payload", "info_payload", "read_frame",
+           "reply_payload", "stats_payload"]
 
 _TIME_DIGITS = 6  # microseconds, as the monitor writes times
 _COMMAND_KEYS = {"data"}
@@ -48,8 +49,21 @@ def info_payload(node_id, target, engine_version):
 
 
 def stats_payload(counters):
-    """The retained statistics of a link, from a dict of counters."""
-    return _encoded(counters)
+    """The retained statistics of a link, from a dict of counters, with
+    `ts`, the time they were taken (seconds since the epoch): when the
+    link was last heard of, once its gateway is gone."""
+    return _encoded({**counters, "ts": round(time.time(), _TIME_DIGITS)})
+
+
+def read_frame(document):
+    """The `korva.frame.Frame` of a frame's or a reply's JSON object;
+    BadPayload if it is not one."""
+    try:
+        return frame.Frame(document["transmitter_id"], document["receiver_id"],
+                           frame.type_number(document["message_type"]), document["message_id"],
+                           bytes.fromhex(document["data"]), document["status"])
+    except (KeyError, TypeError, ValueError) as error:
+        raise BadPayload("not a frame: %s (%s)" % (json.dumps(document)[:200], error)) from None
 
 
 def command_body(payload):

@@ -4,7 +4,8 @@ Each connection is a new paho client: a client that lost its connection is
 dropped with whatever it still held, so that the gateway's own buffer is
 the one place frames wait for the broker (paho would otherwise resend its
 unacknowledged messages after ours, out of order, and hold them without
-bound). The session reconnects with the same doubling delay as a line.
+bound). The session reconnects with the same doubling delay as a line,
+and says once why it cannot connect, until the reason changes or it is in.
 """
 
 import sys
@@ -14,6 +15,7 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
 
+from . import broker_url
 from .reconnect import Reconnector
 
 __all__ = ["IN_FLIGHT", "KEEPALIVE", "BrokerSession", "reply_properties"]
@@ -34,7 +36,7 @@ def reply_properties(correlation, user_properties):
 
 
 class BrokerSession:
-    """A link's connection to the broker at `host`:`port` as MQTT user
+    """A link's connection to `broker` (a `korva.broker_url.Broker`) as MQTT user
     `user`, under `client_id`, whose will publishes `will` retained on
     `will_topic`.
 
@@ -45,9 +47,9 @@ class BrokerSession:
     broker has taken the QoS 1 message with packet id `mid` (on the client's
     thread, with the client's locks held: it must not wait for anything)."""
 
-    def __init__(self, host, port, user, password, client_id, will_topic, will, on_connected, on_lost, on_message,
+    def __init__(self, broker, user, password, client_id, will_topic, will, on_connected, on_lost, on_message,
                  on_acknowledged):
-        self._address = (host, port)
+        self._broker = broker
         self._credentials = (user, password)
         self._client_id = client_id
         self._will = (will_topic, will)
@@ -57,9 +59,12 @@ class BrokerSession:
         self._on_acknowledged = on_acknowledged
         self._lock = threading.Lock()
         self._client = None
+        self._network = None  # the thread of the client's network loop
         self._connected = False
         self._stopping = False
         self._reconnector = Reconnector(self._connect, lambda: None)
+        self._said = None  # why the last attempt failed, as last written
+        self._answered = False  # the broker answered this connection's login
         self.connections = 0
 
     def start(self):
@@ -93,25 +98,31 @@ class BrokerSession:
             if goodbye.rc == mqtt.MQTT_ERR_SUCCESS:
                 goodbye.wait_for_publish(_GOODBYE_WAIT)
         client.disconnect()
-        client.loop_stop()
+        self._network.join()
 
     def _connect(self):
         """One connection attempt; OSError when the broker cannot be reached."""
-        previous, self._client = self._client, None
-        if previous is not None:
-            previous.loop_stop()  # its thread has ended or is ending with the lost connection
+        self._client = None
+        if self._network is not None:
+            self._network.join()  # it has ended or is ending with the lost connection
         client = self._new_client()
-        client.connect(*self._address, keepalive=KEEPALIVE, clean_start=True)
+        self._answered = False
+        try:
+            client.connect(self._broker.host, self._broker.port, keepalive=KEEPALIVE, clean_start=True)
+        except OSError as error:
+            self._say(broker_url.why(error, self._broker))
+            raise
         with self._lock:
             if self._stopping:
                 client.disconnect()
                 return
             self._client = client
-            client.loop_start()
+            self._network = broker_url.run_network(client, "korva broker " + self._client_id, self._lost)
 
     def _new_client(self):
         client = mqtt.Client(self._client_id, protocol=mqtt.MQTTv5, reconnect_on_failure=False)
         client.username_pw_set(*self._credentials)
+        broker_url.set_up(client, self._broker)
         client.will_set(self._will[0], self._will[1], 1, True)
         client.on_connect = self._connect_answered
         client.on_disconnect = self._disconnected
@@ -120,9 +131,11 @@ class BrokerSession:
         return client
 
     def _connect_answered(self, client, _userdata, _flags, reason, properties):
+        self._answered = True
         if reason != 0:
-            print("korva gateway: %s refused by the broker: %s" % (self._client_id, reason), file=sys.stderr)
+            self._say("refused by the broker: %s" % reason)
             return  # the broker closes the connection; the session tries again
+        self._said = None
         # As many QoS 1 messages in flight as the broker takes (mosquitto: its
         # max_inflight_messages), up to a window paho walks cheaply on every
         # acknowledgement.
@@ -132,9 +145,22 @@ class BrokerSession:
         self._on_connected(self)
 
     def _disconnected(self, _client, _userdata, _reason, _properties=None):
+        self._lost(None)
+
+    def _lost(self, error):
+        """The connection ended, with an OSError paho let through (None: it said so)."""
         was_connected, self._connected = self._connected, False
         if was_connected:
             self._on_lost()
+        elif error is not None:
+            self._say(broker_url.why(error, self._broker))
+        elif not self._answered:
+            self._say(broker_url.why_closed(self._broker))
         with self._lock:
             if not self._stopping:
                 self._reconnector.start()
+
+    def _say(self, reason):
+        if reason != self._said:
+            self._said = reason
+            print("korva gateway: %s: %s" % (self._client_id, reason), file=sys.stderr, flush=True)

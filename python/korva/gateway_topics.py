@@ -14,10 +14,12 @@ may send what, without reading payloads:
 from . import frame
 from .errors import KorvaError
 
-__all__ = ["ROOT", "BadTopic", "LinkTopics", "check_level"]
+__all__ = ["ROOT", "STATE", "BadTopic", "LinkTopics", "check_level", "link_filter", "split"]
 
 ROOT = "korva"
+STATE = ("status", "info", "stats")  # the retained topics of a link
 _WILDCARDS = ("+", "#")
+_ANY = "+"
 
 
 class BadTopic(KorvaError):
@@ -30,6 +32,21 @@ def check_level(kind, name):
     if not name or "/" in name or any(wildcard in name for wildcard in _WILDCARDS) or "\0" in name:
         raise BadTopic("a %s name must be a non-empty topic level without '/', '+', '#', not %r" % (kind, name))
     return name
+
+
+def link_filter(gateway, link, *levels):
+    """A subscription to `levels` of a link, None for a gateway or link
+    matching every one."""
+    return "/".join((ROOT, gateway or _ANY, link or _ANY) + levels)
+
+
+def split(topic):
+    """(gateway, link, the levels after them) of a topic in the tree; BadTopic
+    for any other topic."""
+    levels = topic.split("/")
+    if len(levels) < 4 or levels[0] != ROOT:
+        raise BadTopic("not a topic of a link: %r" % topic)
+    return levels[1], levels[2], levels[3:]
 
 
 def _number(text, top, what):
@@ -60,6 +77,10 @@ class LinkTopics:
         """The topic of a decoded frame (a `korva.frame.Frame`)."""
         return "%s/frame/%d/%d/%s/%d" % (self.base, decoded.transmitter_id, decoded.receiver_id,
                                          frame.TYPE_NAMES[decoded.message_type], decoded.message_id)
+
+    def send(self, receiver_id, message_type, message_id):
+        """The command topic of a frame to send."""
+        return "%s%d/%s/%d" % (self._send_prefix, receiver_id, frame.TYPE_NAMES[message_type], message_id)
 
     def parse_send(self, topic):
         """(receiver_id, message_type, message_id) of a command topic;

@@ -11,6 +11,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -25,30 +26,41 @@ except ImportError:
     mqtt = None
 
 HAVE_BROKER = bool(mqtt and shutil.which("mosquitto") and shutil.which("mosquitto_passwd"))
-ACL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto", "korva.acl")
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto")
+ACL = os.path.join(EXAMPLES, "korva.acl")
 PASSWORDS = {"gw1": "gw1-secret", "gw2": "gw2-secret", "operator": "op-secret", "engineer": "eng-secret",
-             "viewer": "view-secret"}
+             "viewer": "view-secret", "site1": "site1-secret"}
 WAIT = 10.0  # seconds any one thing may take on a loaded machine
 
 Received = collections.namedtuple("Received", "topic payload properties retain")
+
+
+def _stay_who_started_it():
+    # Started by root, mosquitto would become user "mosquitto", who cannot
+    # read the test's private folder.
+    return "user %s\n" % pwd.getpwuid(os.getuid()).pw_name
 
 
 class Mosquitto(Program):
     """mosquitto on 127.0.0.1 and a free port, with the project's access
     list and `users` (names from PASSWORDS) in its password file."""
 
+    scheme = "mqtt"
+
     def __init__(self, folder, users=tuple(PASSWORDS)):
+        self.folder = folder
         self.port = free_port()
-        self.url = "mqtt://127.0.0.1:%d" % self.port
+        self.url = "%s://127.0.0.1:%d" % (self.scheme, self.port)
         self.config = os.path.join(folder, "mosquitto.conf")
         self.passwords = os.path.join(folder, "passwd")
         self.set_users(users)
         with open(self.config, "w") as file:
-            # Started by root, mosquitto would become user "mosquitto", who
-            # cannot read the test's private folder: it stays who started it.
-            file.write("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\n"
-                       "persistence false\nuser %s\n"
-                       % (self.port, self.passwords, os.path.abspath(ACL), pwd.getpwuid(os.getuid()).pw_name))
+            file.write(self.configuration())
+
+    def configuration(self):
+        """The text of its configuration file."""
+        return ("listener %d 127.0.0.1\nallow_anonymous false\npassword_file %s\nacl_file %s\npersistence false\n"
+                % (self.port, self.passwords, os.path.abspath(ACL)) + _stay_who_started_it())
 
     def set_users(self, users):
         """Write the password file for `users`; a running broker reads it
@@ -67,6 +79,109 @@ class Mosquitto(Program):
         if not wait_until(lambda: listening(self.port), WAIT):
             self.process.kill()
             raise RuntimeError("mosquitto does not listen on port %d: %s" % (self.port, self.process.stderr.read()))
+
+
+class ExampleBroker(Mosquitto):
+    """mosquitto with one of the configurations of tools/mosquitto, `example`,
+    as it is but for where things are: its listener on 127.0.0.1 and a free
+    port, its files in `folder`, and the directives `settings` ({name:
+    value}, each one the example must have) given other values."""
+
+    def __init__(self, folder, example, users=tuple(PASSWORDS), **settings):
+        self.example = example
+        self.settings = settings
+        super().__init__(folder, users)
+
+    def configuration(self):
+        with open(os.path.join(EXAMPLES, self.example)) as file:
+            lines = file.read().splitlines()
+        values = {"listener": "%d 127.0.0.1" % self.port, "password_file": self.passwords,
+                  "persistence_location": self.folder + "/", **self.settings}
+        unused = set(values)
+        for index, line in enumerate(lines):
+            name = line.split(" ", 1)[0]
+            if name == "acl_file":
+                lines[index] = "acl_file " + os.path.abspath(os.path.join(EXAMPLES, os.path.basename(line.split()[1])))
+            elif name in values:
+                lines[index] = "%s %s" % (name, values[name])
+                unused.discard(name)
+        if unused:
+            raise RuntimeError("%s has no %s" % (self.example, ", ".join(sorted(unused))))
+        return _stay_who_started_it() + "\n".join(lines) + "\n"
+
+
+class TlsMosquitto(Mosquitto):
+    """Mosquitto listening for MQTT over TLS only, with the certificate and
+    key `server` ((cert, key) paths) and, if `client_ca` is given, asking
+    every client for a certificate it signed."""
+
+    scheme = "mqtts"
+
+    def __init__(self, folder, server, client_ca=None, users=tuple(PASSWORDS)):
+        self.server = server
+        self.client_ca = client_ca
+        super().__init__(folder, users)
+
+    def configuration(self):
+        tls = "certfile %s\nkeyfile %s\n" % self.server
+        if self.client_ca:
+            tls += "cafile %s\nrequire_certificate true\n" % self.client_ca
+        lines = super().configuration().split("\n", 1)
+        return lines[0] + "\n" + tls + lines[1]
+
+
+class Certificates:
+    """A certificate authority made with openssl in `folder`, and what it
+    signed: `server` for 127.0.0.1 (an address; no name) and `client`, each
+    a (cert, key) pair; `ca` its certificate, `stranger` that of another
+    authority that signed nothing here."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.ca = self._authority("ca")
+        self.stranger = self._authority("stranger")
+        self.server = self._signed("server", "subjectAltName=IP:127.0.0.1")
+        self.client = self._signed("client", "extendedKeyUsage=clientAuth")
+
+    def _path(self, name):
+        return os.path.join(self.folder, name)
+
+    def _openssl(self, *args):
+        subprocess.run(("openssl",) + args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       timeout=WAIT)
+
+    def _key(self, name):
+        return ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+                self._path(name + ".key"))
+
+    def _authority(self, name):
+        self._openssl("req", "-x509", *self._key(name), "-out", self._path(name + ".crt"), "-days", "2",
+                      "-subj", "/CN=korva test " + name)
+        return self._path(name + ".crt")
+
+    def _signed(self, name, extension):
+        extensions = self._path(name + ".ext")
+        with open(extensions, "w") as file:
+            file.write(extension + "\n")
+        self._openssl("req", *self._key(name), "-out", self._path(name + ".csr"), "-subj", "/CN=korva test " + name)
+        self._openssl("x509", "-req", "-in", self._path(name + ".csr"), "-CA", self.ca, "-CAkey", self._path("ca.key"),
+                      "-CAcreateserial", "-out", self._path(name + ".crt"), "-days", "2", "-extfile", extensions)
+        return self._path(name + ".crt"), self._path(name + ".key")
+
+
+def fleet(url, user, *args, password=None, timeout=60):
+    """`python -m korva fleet COMMAND ...` (`args`) against the broker at `url` as `user`
+    (None: nobody), with its password from a file (`password` instead of
+    the user's own, if given); the CompletedProcess, its output as text."""
+    command = [sys.executable, "-m", "korva", "fleet", args[0], "--broker", url] + list(args[1:])
+    with tempfile.TemporaryDirectory() as folder:
+        if user is not None:
+            path = os.path.join(folder, "password")
+            with open(path, "w") as file:
+                file.write((password or PASSWORDS[user]) + "\n")
+            command += ["--user", user, "--password-file", path]
+        return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                              timeout=timeout)
 
 
 class GatewayProcess(Program):
@@ -107,18 +222,28 @@ class Client:
     message it receives. Bounded waits throughout; `close` in a cleanup."""
 
     _numbers = itertools.count()
+    SESSION_EXPIRY = 600  # seconds a lasting session outlives its connection
 
-    def __init__(self, broker, user):
+    def __init__(self, broker, user, lasting=False, cafile=None):
+        """`lasting`: a session the broker keeps, which the client takes up
+        again, quickly, on its own, when the connection is lost."""
         self._changed = threading.Condition()
         self.messages = []
         self._acked = set()
         self._connected = threading.Event()
-        self.client = mqtt.Client("test-%s-%d" % (user, next(self._numbers)), protocol=mqtt.MQTTv5)
+        self.client = mqtt.Client("test-%s-%d-%d" % (user, os.getpid(), next(self._numbers)), protocol=mqtt.MQTTv5)
         self.client.username_pw_set(user, PASSWORDS[user])
         self.client.on_connect = lambda *args: self._connected.set()
         self.client.on_message = self._received
         self.client.on_subscribe = lambda _client, _userdata, mid, *rest: self._ack(mid)
-        self.client.connect("127.0.0.1", broker.port)
+        if cafile is not None:
+            self.client.tls_set(ca_certs=cafile)
+        properties = None
+        if lasting:
+            properties = Properties(PacketTypes.CONNECT)
+            properties.SessionExpiryInterval = self.SESSION_EXPIRY
+            self.client.reconnect_delay_set(1, 1)
+        self.client.connect("127.0.0.1", broker.port, clean_start=not lasting, properties=properties)
         self.client.loop_start()
         if not self._connected.wait(WAIT):
             self.close()
