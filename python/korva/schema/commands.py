@@ -34,6 +34,7 @@ def add_schema_commands(commands):
     c_header.add_arguments(header)
     header.set_defaults(run=c_header.run)
 
+
 def _check(args):
     new = read(args.new)
     if args.old is None:
