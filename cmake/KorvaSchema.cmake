@@ -10,7 +10,8 @@
 # path. It is made again whenever the schema file or the generator changes,
 # so a build never carries a header older than its schema. HEADER names the
 # file (default: the schema file's name with .korva.h); each target has its
-# own folder, so two targets may use the same name for two schemas.
+# own folder, ${CMAKE_CURRENT_BINARY_DIR}/korva_schema/<target>, so two
+# targets may use the same name for two schemas.
 cmake_minimum_required(VERSION 3.18)
 
 find_package(Python 3.9 REQUIRED COMPONENTS Interpreter)

@@ -462,7 +462,15 @@ class _MessageWriter:
     # -- C++ -----------------------------------------------------------------
 
     def send_helper(self):
-        message = self.message
+        message, macro = self.message, self.macro
+        send = ("    return static_cast<int>(engine.send(static_cast<Type>(%s_TYPE), receiver, %s_ID, %s, attempts));"
+                % (macro, macro, "body, len" if message.fields else "nullptr, 0"))
+        if message.fields:
+            pack = ["    uint8_t body[%d];" % message.max_size, "    uint8_t len = 0;",
+                    "    const int packed = %s_pack(&m, body, &len);" % self.name,
+                    "    if (packed < 0) {", "        return packed;", "    }"]
+        else:
+            pack = ["    (void)m; /* no fields: an empty body */"]
         self.writer.emit(
             "#ifdef __cplusplus",
             "/* Packs `m` and sends it (%s, id %d): a negative pack status (nothing sent), else the"
@@ -473,16 +481,7 @@ class _MessageWriter:
             % (self.writer.prefix, self.type),
             "{",
             "    typedef decltype(korva_schema::type_parameter(&Engine::send)) Type;",
-            "    uint8_t body[%d];" % max(message.max_size, 1),
-            "    uint8_t len = 0;",
-            "    const int packed = %s_pack(&m, body, &len);" % self.name,
-            "    if (packed < 0) {",
-            "        return packed;",
-            "    }",
-            "    return static_cast<int>(engine.send(static_cast<Type>(%s_TYPE), receiver, %s_ID, body, len, attempts));"
-            % (self.macro, self.macro),
-            "}",
-            "#endif")
+            *pack, send, "}", "#endif")
 
 
 def _at(offset):
