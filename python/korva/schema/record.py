@@ -14,19 +14,20 @@ class Record:
     """Base of the built classes. Each has `_names` (in order), `_defaults`
     (name -> a function giving a fresh default, or None when the value must
     be given), `_normal` (name -> what a given value becomes: an enum
-    member for its name, ...) and `_path` (for errors)."""
+    member for its name, ...), `_path` and `_kind` (for errors)."""
 
     __slots__ = ()
     _names = ()
     _defaults = {}
     _normal = {}
     _path = ""
+    _kind = "field"
 
     def __init__(self, **values):
         for name in values:
             if name not in self._defaults:
-                raise EncodeError("%s.%s" % (self._path, name), "no such field; fields are %s"
-                                  % ", ".join(self._names))
+                raise EncodeError("%s.%s" % (self._path, name), "no such %s; %ss are %s"
+                                  % (self._kind, self._kind, ", ".join(self._names)))
         for name, default in self._defaults.items():
             if name in values:
                 normal = self._normal.get(name)
