@@ -43,8 +43,14 @@ public:
     // whole frame, until the ring is empty or the link full.
     void service();
     // The main loop: serves the line for good, sleeping between interrupts;
-    // a fragment quiet for `stale_after` ticks loses its start byte.
-    [[noreturn]] void run(link::Tick stale_after);
+    // a fragment quiet for `stale_after` ticks loses its start byte. `each`
+    // runs with the tick after every service, for a node's own timed work.
+    template <class Each>
+    [[noreturn]] void run(link::Tick stale_after, Each each);
+    [[noreturn]] void run(link::Tick stale_after)
+    {
+        run(stale_after, [](unsigned long) {});
+    }
 
 private:
     bool take_received();
@@ -80,11 +86,13 @@ bool Port<Capacity>::take_received()
 }
 
 template <size_t Capacity>
-void Port<Capacity>::run(link::Tick stale_after)
+template <class Each>
+void Port<Capacity>::run(link::Tick stale_after, Each each)
 {
     line_.gap = stale_after;
     for (;;) {
         service();
+        each(board::ticks());
         board::idle();
     }
 }

@@ -1,7 +1,9 @@
-"""Footprint of the echo node on each board.
+"""Footprint of the echo node on each board, and of the code a schema's
+header adds.
 
     footprint.py FIRMWARE_DIR SIMAVR_PTY           report, stack included
-    footprint.py --check FIRMWARE_DIR              limits of the M0+ node only
+    footprint.py --check FIRMWARE_DIR              limits of the M0+ node and
+                                                   the schema code budget
 
 Flash is text + data and static RAM data + bss, as the toolchain's `size`
 reports them. The engine's own bytes are the code of the engine's symbols
@@ -9,6 +11,12 @@ reports them. The engine's own bytes are the code of the engine's symbols
 is not counted). The stack high-water is read after a workload, from the
 paint the start-up code puts on the free stack: through QEMU's monitor for
 the Cortex-M boards, from the simavr runner for the AVR.
+
+A message's schema code is what its pack and unpack add to a firmware that
+uses each once: the functions of the fixture probe (tests/schema/
+fixture_probe.c) that receive and send the message, minus the same
+functions built calling opaque functions instead. The probe's data and bss
+are the RAM the generated code adds.
 """
 
 import argparse
@@ -36,6 +44,14 @@ NODE_ID = 14
 FIRST_ANSWER_TIMEOUT = 30.0
 RETRY_INTERVAL = 0.25
 ANSWER_TIMEOUT = 5.0
+SCHEMA_PROBE = "libkorva_schema_probe.a"
+SCHEMA_PROBE_OPAQUE = "libkorva_schema_probe_opaque.a"
+PROBE_FUNCTION = re.compile(r"^(\w+)_(received|sent|pack|unpack)$")
+# Flash for pack + unpack of the fixture's typical message, on the two boards
+# the figures are quoted for; no RAM at all on any board.
+SCHEMA_BUDGET_MESSAGE = "fixture_status"
+SCHEMA_FLASH_BUDGET = {"atmega328p": 220, "microbit": 160}
+SENSOR_IMAGE = "korva_sensor.elf"
 
 
 def image_of(firmware_dir, board):
@@ -47,11 +63,14 @@ def tool(board, name):
 
 
 def sizes(board, image):
-    """(flash, static RAM) in bytes."""
+    """(flash, static RAM) in bytes; an archive's members summed."""
     out = subprocess.run([tool(board, "size"), image], stdout=subprocess.PIPE, universal_newlines=True,
                          check=True).stdout
-    text, data, bss = (int(word) for word in out.splitlines()[1].split()[:3])
-    return text + data, data + bss
+    flash = ram = 0
+    for line in out.splitlines()[1:]:
+        text, data, bss = (int(word) for word in line.split()[:3])
+        flash, ram = flash + text + data, ram + data + bss
+    return flash, ram
 
 
 def symbols(board, image):
@@ -71,6 +90,21 @@ def addresses(board, image):
     out = subprocess.run([tool(board, "nm"), image], stdout=subprocess.PIPE, universal_newlines=True,
                          check=True).stdout
     return {parts[2]: int(parts[0], 16) for parts in (line.split() for line in out.splitlines()) if len(parts) == 3}
+
+
+def schema_code(firmware_dir, board):
+    """({message: bytes of pack + unpack as used}, RAM bytes) on `board`."""
+    def by_message(archive):
+        totals = {}
+        for name, (_, size) in symbols(board, os.path.join(firmware_dir, board, archive)).items():
+            found = PROBE_FUNCTION.match(name)
+            if found:
+                totals[found.group(1)] = totals.get(found.group(1), 0) + size
+        return totals
+
+    used, opaque = by_message(SCHEMA_PROBE), by_message(SCHEMA_PROBE_OPAQUE)
+    _, ram = sizes(board, os.path.join(firmware_dir, board, SCHEMA_PROBE))
+    return {message: used[message] - opaque[message] for message in opaque}, ram
 
 
 def engine_bytes(board, image):
@@ -151,13 +185,29 @@ def report(firmware_dir, runner):
         stack = avr_stack(image, runner) if board == "atmega328p" else cortex_stack(board, image)
         print("%-12s %6d B %8d B %10s B %11d B" % (board, flash, ram, stack, engine_bytes(board, image)),
               flush=True)
+    print("\nsensor node   flash  static RAM")
+    for board in BOARDS:
+        print("%-12s %6d B %8d B" % ((board,) + sizes(board, os.path.join(firmware_dir, board, SENSOR_IMAGE))))
+    codes = {board: schema_code(firmware_dir, board) for board in BOARDS}
+    print("\nschema code per message, pack + unpack as used (fixture schema)")
+    print("%-20s" % "message" + "".join("%13s" % board for board in BOARDS))
+    for message in sorted(codes[BOARDS[0]][0]):
+        print("%-20s" % message + "".join("%11d B" % codes[board][0][message] for board in BOARDS))
+    print("%-20s" % "RAM" + "".join("%11d B" % codes[board][1] for board in BOARDS))
 
 
 def check(firmware_dir):
     flash, ram = sizes(LIMITED_BOARD, image_of(firmware_dir, LIMITED_BOARD))
     print("%s echo node: flash %d B (limit %d), static RAM %d B (limit %d)"
           % (LIMITED_BOARD, flash, FLASH_LIMIT, ram, RAM_LIMIT))
-    return 0 if flash <= FLASH_LIMIT and ram <= RAM_LIMIT else 1
+    within = flash <= FLASH_LIMIT and ram <= RAM_LIMIT
+    for board in BOARDS:
+        code, code_ram = schema_code(firmware_dir, board)
+        limit = SCHEMA_FLASH_BUDGET.get(board)
+        print("%s %s: pack + unpack %d B (limit %s), RAM %d B (limit 0)"
+              % (board, SCHEMA_BUDGET_MESSAGE, code[SCHEMA_BUDGET_MESSAGE], limit, code_ram))
+        within = within and code_ram == 0 and (limit is None or code[SCHEMA_BUDGET_MESSAGE] <= limit)
+    return 0 if within else 1
 
 
 def main():

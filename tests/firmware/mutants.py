@@ -16,7 +16,8 @@ import sys
 import tempfile
 
 BOARD = "lm3s6965evb"
-COPIED = ("engine", "link", "firmware", "cmake")
+# The firmware's build also makes schema headers (python) and probes (tests/schema).
+COPIED = ("engine", "link", "firmware", "cmake", "python", "tests/schema")
 BUILD_TIMEOUT = 300
 SUITE_TIMEOUT = 180  # the whole suite takes about 30 s; a mutant stops it at its first failure
 
@@ -51,7 +52,7 @@ def make_mutant(source_dir, work_dir, path, text, fault):
     toolchain = os.path.join(work_dir, "cmake", "toolchains", "arm-none-eabi.cmake")
     for command in (["cmake", "-S", os.path.join(work_dir, "firmware"), "-B", build, "-DKORVA_BOARD=" + BOARD,
                      "--toolchain", toolchain],
-                    ["cmake", "--build", build, "-j2"]):
+                    ["cmake", "--build", build, "-j2", "--target", "korva_node"]):
         subprocess.run(command, stdout=subprocess.DEVNULL, check=True, timeout=BUILD_TIMEOUT)
     return os.path.join(build, "korva_node.elf")
 

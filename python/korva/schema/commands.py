@@ -1,8 +1,8 @@
-"""The `korva schema` subcommands: check, fingerprint, vectors. A schema that
+"""The `korva schema` subcommands: check, fingerprint, vectors, c. A schema that
 breaks a rule is one line on stderr and exit status 1, as every command's
 errors are."""
 
-from . import vectors
+from . import c_header, vectors
 from .canonical import fingerprint
 from .compat import check
 from .loader import read
@@ -29,6 +29,10 @@ def add_schema_commands(commands):
     golden.add_argument("file", metavar="FILE")
     golden.add_argument("-o", "--output", required=True, metavar="DIR", help="the folder to write into")
     golden.set_defaults(run=_vectors)
+
+    header = actions.add_parser("c", help="write the C header of a schema (C11 and C++17)")
+    c_header.add_arguments(header)
+    header.set_defaults(run=c_header.run)
 
 
 def _check(args):
