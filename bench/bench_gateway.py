@@ -17,7 +17,7 @@ import tempfile
 import time
 
 from korva import frame
-from korva.gateway_payloads import frame_payload
+from korva.gateway.payloads import frame_payload
 from korva.wire import Event
 
 FRAMES = 20000

@@ -178,11 +178,11 @@ def _scan(args):
 
 def _gateway(args):
     try:
-        from .gateway import Gateway  # paho-mqtt is an extra that only this command needs
+        from .gateway.bridge import Gateway  # paho-mqtt is an extra that only this command needs
     except ImportError as error:
         raise OSError("the gateway needs paho-mqtt, the korva[mqtt] extra (Debian: python3-paho-mqtt): %s"
                       % error) from None
-    from .gateway_config import load
+    from .gateway.config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
                   tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos,
                   buffer=args.buffer, stats_interval=args.stats_interval, request_timeout=args.request_timeout)

@@ -13,9 +13,9 @@ import typing
 
 from . import monitor
 from .errors import KorvaError
-from .gateway_commands import BAD_REQUEST, LINK_DOWN, OK, TIMEOUT
-from .gateway_payloads import BadPayload, read_frame
-from .gateway_topics import STATE, BadTopic, split
+from .gateway.commands import BAD_REQUEST, LINK_DOWN, OK, TIMEOUT
+from .gateway.payloads import BadPayload, read_frame
+from .gateway.topics import STATE, BadTopic, split
 
 __all__ = ["EXIT_ERROR", "EXIT_STATUSES", "EXIT_BROKER", "Answer", "FleetError", "Gap", "LinkState", "SeqGaps",
            "answer_lines", "frame_line", "gap_line", "list_json", "list_table", "no_answer"]

@@ -12,7 +12,7 @@ from paho.mqtt.properties import Properties
 
 from . import broker_url
 from .fleet import EXIT_BROKER, EXIT_ERROR, FleetError
-from .gateway_commands import STATUS_PROPERTY
+from .gateway.commands import STATUS_PROPERTY
 
 __all__ = ["CONNECT_WAIT", "FleetClient"]
 

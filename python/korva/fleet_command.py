@@ -19,8 +19,8 @@ import time
 from . import broker_url, frame
 from .fleet import (FleetError, LinkState, SeqGaps, answer_lines, frame_line, gap_line, list_json,
                     list_table, no_answer)
-from .gateway_payloads import BadPayload
-from .gateway_topics import BadTopic, LinkTopics, check_level, link_filter, split
+from .gateway.payloads import BadPayload
+from .gateway.topics import BadTopic, LinkTopics, check_level, link_filter, split
 
 __all__ = ["add_parser"]
 

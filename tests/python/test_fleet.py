@@ -227,7 +227,7 @@ class BridgeTest(unittest.TestCase):
 
 def answer_properties(message, status):
     """The properties of a gateway's answer to `message`."""
-    from korva.gateway_session import reply_properties
+    from korva.gateway.session import reply_properties
     return reply_properties(message.properties.CorrelationData, [("korva-status", status)])
 
 

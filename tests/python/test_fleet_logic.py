@@ -14,7 +14,7 @@ import unittest
 from korva import broker_url, cli
 from korva.fleet import LinkState, SeqGaps, answer_lines, frame_line, gap_line, list_table, no_answer
 from korva.errors import KorvaError
-from korva.gateway_config import ConfigError, load
+from korva.gateway.config import ConfigError, load
 
 REPLY = {"transmitter_id": 3, "receiver_id": 1, "message_type": "response", "message_id": 9, "data": "0201",
          "status": "ok"}

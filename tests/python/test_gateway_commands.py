@@ -8,8 +8,8 @@ import unittest
 import KorvaPy
 from korva import frame
 from korva.errors import KorvaError
-from korva.gateway_commands import Route, bad_request, parse_command, run
-from korva.gateway_topics import LinkTopics
+from korva.gateway.commands import Route, bad_request, parse_command, run
+from korva.gateway.topics import LinkTopics
 from korva.messages import Message
 from korva.requests import no_reply
 

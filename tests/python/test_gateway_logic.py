@@ -6,17 +6,19 @@ import importlib.util
 import io
 import json
 import os
+import subprocess
+import sys
 import tempfile
 import unittest
 
 import KorvaPy
 from korva import cli, frame
-from korva.gateway_buffer import FrameBuffer, InFlight, Pending
-from korva.gateway_commands import route_of
-from korva.gateway_config import ConfigError, LinkConfig, load
-from korva.gateway_payloads import BadPayload, command_body, frame_payload, reply_payload
-from korva.gateway_stream import FrameStream
-from korva.gateway_topics import BadTopic, LinkTopics, check_level
+from korva.gateway.buffer import FrameBuffer, InFlight, Pending
+from korva.gateway.commands import route_of
+from korva.gateway.config import ConfigError, LinkConfig, load
+from korva.gateway.payloads import BadPayload, command_body, frame_payload, reply_payload
+from korva.gateway.stream import FrameStream
+from korva.gateway.topics import BadTopic, LinkTopics, check_level
 from korva.messages import Message
 from korva.wire import Event
 
@@ -123,6 +125,13 @@ class ConfigTest(unittest.TestCase):
         self.assertEqual((config.name, config.host, config.port, config.qos, config.buffer, config.password),
                          ("gw", "127.0.0.1", 1884, 0, 50, None))
         self.assertEqual(config.links, (LinkConfig("a", "/dev/ttyS0", 2), LinkConfig("b", "tcp://h:4000", 2)))
+
+    def test_reading_a_configuration_loads_no_mqtt_client(self):
+        path = self.write("[gateway]\nbroker = mqtt://broker.local\nname = gw\nid = 1\n\n[link a]\ntarget = /dev/ttyS0\n")
+        code = ("import sys; from korva.gateway.config import load; load(%r); "
+                "print(sorted(name for name in sys.modules if name.startswith('paho')))" % path)
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        self.assertEqual((run.stdout, run.stderr), ("[]\n", ""))
 
     def test_file_with_options_over_it(self):
         path = self.write("[gateway]\nbroker = mqtt://broker.local\nname = bench1 ; the MQTT user\n"

@@ -8,8 +8,8 @@ import unittest
 from korva import cli, frame
 from korva.addresses import url
 from korva.dashboard import check_broker
-from korva.gateway_config import ConfigError, load
-from korva.gateway_payloads import BadPayload, command_body
+from korva.gateway.config import ConfigError, load
+from korva.gateway.payloads import BadPayload, command_body
 from korva.tcp import parse_target
 
 REFUSED = "refused"

@@ -2,12 +2,12 @@
 
 Each link has its node (the gateway's id on that line), its own MQTT v5
 connection (so that its will says `offline` for it alone) and the topic
-tree of `korva.gateway_topics`:
+tree of `korva.gateway.topics`:
 
 - every frame the line carries, whoever it is for and damaged ones too,
-  numbered by `seq`, kept while the broker is away (`korva.gateway_stream`);
+  numbered by `seq`, kept while the broker is away (`korva.gateway.stream`);
 - commands from the broker sent through the engine, requests answered on
-  their Response Topic (`korva.gateway_commands`);
+  their Response Topic (`korva.gateway.commands`);
 - retained `status` (`up`, `down`; `offline` when the gateway is gone),
   `info` and `stats`, published again on every reconnection, `stats` also
   every `stats_interval` seconds.
@@ -23,13 +23,13 @@ import dataclasses
 import threading
 import time
 
-from .connect import open_node
-from .errors import KorvaError
-from .gateway_commands import STATUS_PROPERTY, bad_request, parse_command, route_of, run
-from .gateway_payloads import info_payload, stats_payload
-from .gateway_session import BrokerSession, reply_properties
-from .gateway_stream import FrameStream
-from .gateway_topics import LinkTopics
+from ..connect import open_node
+from ..errors import KorvaError
+from .commands import STATUS_PROPERTY, bad_request, parse_command, route_of, run
+from .payloads import info_payload, stats_payload
+from .session import BrokerSession, reply_properties
+from .stream import FrameStream
+from .topics import LinkTopics
 
 __all__ = ["REQUEST_WORKERS", "Gateway", "LinkBridge"]
 

@@ -11,8 +11,8 @@ may send what, without reading payloads:
 `<type>` is write, request, response or indicate; ids are decimal.
 """
 
-from . import frame
-from .errors import KorvaError
+from .. import frame
+from ..errors import KorvaError
 
 __all__ = ["ROOT", "STATE", "BadTopic", "LinkTopics", "check_level", "link_filter", "split"]
 

@@ -25,9 +25,9 @@ import configparser
 import dataclasses
 import typing
 
-from . import broker_url, frame
-from .errors import KorvaError
-from .gateway_topics import BadTopic, check_level
+from .. import broker_url, frame
+from ..errors import KorvaError
+from .topics import BadTopic, check_level
 
 __all__ = ["ConfigError", "GatewayConfig", "LinkConfig", "load"]
 

@@ -2,7 +2,7 @@
 
 A publish to `korva/<gateway>/<link>/send/<rx>/<type>/<id>` sends one frame
 through the node's engine; its payload is the body (see
-`korva.gateway_payloads.command_body`). A request that carries an MQTT v5
+`korva.gateway.payloads.command_body`). A request that carries an MQTT v5
 Response Topic is asked with `request()` and answered there, with the same
 Correlation Data, the reply as JSON and a `korva-status` user property; it
 waits no longer than the request's Message Expiry. Any other command with a
@@ -15,8 +15,8 @@ import typing
 
 import KorvaPy
 
-from . import frame
-from .gateway_payloads import command_body, error_payload, reply_payload
+from .. import frame
+from .payloads import command_body, error_payload, reply_payload
 
 __all__ = ["STATUS_PROPERTY", "OK", "TIMEOUT", "LINK_DOWN", "BAD_REQUEST", "Answer", "Command", "Route",
            "bad_request", "parse_command", "route_of", "run"]

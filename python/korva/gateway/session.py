@@ -15,8 +15,8 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.packettypes import PacketTypes
 from paho.mqtt.properties import Properties
 
-from . import broker_url
-from .reconnect import Reconnector
+from .. import broker_url
+from ..reconnect import Reconnector
 
 __all__ = ["IN_FLIGHT", "KEEPALIVE", "BrokerSession", "reply_properties"]
 

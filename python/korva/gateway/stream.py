@@ -15,8 +15,8 @@ being counted.
 
 import threading
 
-from .gateway_buffer import FrameBuffer, InFlight, Pending
-from .gateway_payloads import frame_payload
+from .buffer import FrameBuffer, InFlight, Pending
+from .payloads import frame_payload
 
 __all__ = ["FrameStream"]
 

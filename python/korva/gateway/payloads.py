@@ -10,8 +10,8 @@ arrival time of its first byte in seconds since the epoch.
 import json
 import time
 
-from . import frame, monitor
-from .errors import KorvaError
+from .. import frame, monitor
+from ..errors import KorvaError
 
 __all__ = ["BadPayload", "command_body", "error_payload", "frame_payload", "info_payload", "read_frame",
            "reply_payload", "stats_payload"]
