@@ -6,6 +6,7 @@ source scripts/python.sh
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
           libclang-rt-14-dev clang-format socat ser2net tshark mosquitto mosquitto-clients python3-paho-mqtt
+          python3-tomli
           gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi qemu-system-arm
           gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config chromium)
 missing=()
@@ -31,12 +32,16 @@ if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import wheel" 2>/dev/null; th
     "$KORVA_PYTHON" -m pip install --no-index --quiet --root-user-action=ignore /usr/share/python-wheels/wheel-*.whl
 fi
 
-# The gateway's MQTT client is Debian's python3-paho-mqtt. Pyenv's 3.9 gets
-# the same files as a wheel built here from Debian's installed copy, with
-# the interpreter's own setuptools and without reaching any index.
-if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import paho.mqtt.client" 2>/dev/null; then
-    bash scripts/paho_wheel.sh "$KORVA_PYTHON"
-fi
+# The gateway's MQTT client is Debian's python3-paho-mqtt, and schemas in
+# TOML need python3-tomli below Python 3.11. Pyenv's 3.9 gets the same files
+# as wheels built here from Debian's installed copies, with the interpreter's
+# own setuptools and without reaching any index.
+for wheel in "python3-paho-mqtt paho-mqtt paho paho.mqtt.client" "python3-tomli tomli tomli tomli"; do
+    read -r debian_package distribution package_dir module <<< "$wheel"
+    if [[ -x $KORVA_PYTHON ]] && ! "$KORVA_PYTHON" -c "import $module" 2>/dev/null; then
+        bash scripts/debian_wheel.sh "$KORVA_PYTHON" "$debian_package" "$distribution" "$package_dir"
+    fi
+done
 
 # The dashboard's browser libraries and its test driver come from the npm
 # lock file; npm ci runs again only when the lock is newer than what it

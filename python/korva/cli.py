@@ -1,5 +1,6 @@
 """The `korva` command: watch, record and replay a line; send, request and
-scan as a node; serve links to an MQTT broker and the fleet dashboard. Exit
+scan as a node; serve links to an MQTT broker and the fleet dashboard; check
+typed-message schemas. Exit
 status 0 on success, 1 on an error, 2 on a usage error.
 """
 
@@ -16,6 +17,7 @@ from . import dashboard, frame, monitor
 from .connect import line_gap, open_line, open_node
 from .errors import KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
+from .schema.commands import add_schema_commands
 
 __all__ = ["main"]
 
@@ -273,6 +275,8 @@ def _parser():
     page.add_argument("--listen", type=_ranged("a port", 65535), default=dashboard.DEFAULT_PORT, metavar="PORT",
                       help="the page's port on 127.0.0.1 (default %d; 0 picks a free one)" % dashboard.DEFAULT_PORT)
     page.set_defaults(run=_dashboard)
+
+    add_schema_commands(commands)
     return parser
 
 

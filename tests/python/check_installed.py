@@ -18,8 +18,10 @@ for module in (KorvaPy, _korva_link):
     assert os.path.dirname(module.__file__) == folder, module.__file__
 assert os.path.dirname(korva.__file__) == os.path.join(folder, "korva"), korva.__file__
 assert os.path.exists(os.path.join(folder, "KorvaPy.pyi"))
-from korva import dashboard
+from korva import dashboard, schema
 assert dashboard.missing_files() == [], dashboard.missing_files()
+assert os.path.dirname(schema.__file__) == os.path.join(folder, "korva", "schema"), schema.__file__
+assert schema.parse({"format": 1, "name": "probe", "revision": 1}).messages == ()
 
 class Probe(KorvaPy.KORVA_PUBLIC):
     def __write__(self, buffer, length):
@@ -39,7 +41,7 @@ print("imported from", folder, "and sent", " ".join("%02X" % b for b in node.fra
 def probe(folder):
     environment = dict(os.environ, PYTHONPATH=folder)
     subprocess.run([sys.executable, "-c", PROBE, folder], env=environment, check=True, cwd="/")
-    for command in ([], ["gateway"]):
+    for command in ([], ["gateway"], ["schema", "check"]):
         subprocess.run([sys.executable, "-m", "korva"] + command + ["--help"], env=environment, check=True, cwd="/",
                        stdout=subprocess.DEVNULL)
 
