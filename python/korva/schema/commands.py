@@ -6,6 +6,7 @@ from . import vectors
 from .canonical import fingerprint
 from .compat import check
 from .loader import read
+from .lua import add_lua_command
 
 __all__ = ["add_schema_commands"]
 
@@ -29,6 +30,8 @@ def add_schema_commands(commands):
     golden.add_argument("file", metavar="FILE")
     golden.add_argument("-o", "--output", required=True, metavar="DIR", help="the folder to write into")
     golden.set_defaults(run=_vectors)
+
+    add_lua_command(actions)
 
 
 def _check(args):
