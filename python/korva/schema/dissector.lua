@@ -225,8 +225,8 @@ end
 
 -- Showing values ----------------------------------------------------------------
 
--- Adds `field` to `tree`, over `range` when the body holds it; `raw` is the
--- wire value (read from `range`, or the default of an absent field).
+-- Adds `field` to `tree` with `value`, over `range` when the body holds
+-- the field (an absent appended field has no bytes, only its default).
 local function add(tree, field, range, value)
     if range then
         return tree:add_le(field, range, value)
