@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every benchmark: the engine (Google Benchmark) and the
-# Python module against a pure-Python framer, and the MQTT gateway against
-# the broker it publishes to. Prints one table each.
+# Builds and runs every benchmark: the engine (Google Benchmark), the
+# Python module against a pure-Python framer, the typed-message codec against
+# hand-written struct code, and the MQTT gateway against the broker it
+# publishes to. Prints one table each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,10 @@ echo "== engine (native), $(nproc) cores: $(grep -m1 'model name' /proc/cpuinfo 
 echo
 echo "== Python loop-back ($("$python" --version))"
 PYTHONPATH=build-bench/python "$python" bench/bench_python.py
+
+echo
+echo "== typed messages: korva.schema beside hand-written struct code ($("$python" --version))"
+PYTHONPATH=build-bench/python "$python" bench/bench_schema.py
 
 echo
 echo "== korva gateway: frames through one process to an MQTT subscriber, beside mosquitto's own rate"

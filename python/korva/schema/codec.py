@@ -157,11 +157,11 @@ def _checked(element, number, scope):
     """Source lines that leave in vN the raw value of vN."""
     fast = element.fast()
     if fast is None:
-        return ["    v%d = to_raw_%d(v%d, path_%d)" % (number, number, number, number)]
+        return ["    v{0} = to_raw_{0}(v{0}, path_{0})".format(number)]
     kind, low, high = fast
     scope.update({"kind_%d" % number: kind, "low_%d" % number: low, "high_%d" % number: high})
-    return ["    if not (type(v%d) is kind_%d and low_%d <= v%d <= high_%d):" % (number, number, number, number, number),
-            "        v%d = to_raw_%d(v%d, path_%d)" % (number, number, number, number)]
+    return ["    if not (type(v{0}) is kind_{0} and low_{0} <= v{0} <= high_{0}):".format(number),
+            "        v{0} = to_raw_{0}(v{0}, path_{0})".format(number)]
 
 
 def _array_raw(element):
@@ -181,17 +181,19 @@ def _longer(definition, unpack, present):
     """What a body of a length no prefix has holds: every fixed field, then
     the variable field's bytes or extra bytes; DecodeError when it is
     shorter than the first revision's fields or ends inside one."""
+    min_size, fixed_size, sealed = definition.min_size, definition.fixed_size, definition.sealed
+
     def longer(body):
         length = len(body)
-        if length < definition.min_size:
-            raise DecodeError(definition.name, "%s, fewer than the %d it always has"
-                              % (_bytes(length), definition.min_size), "short")
-        if length < definition.fixed_size:
+        if length < min_size:
+            raise DecodeError(definition.name, "%s, fewer than the %d it always has" % (_bytes(length), min_size),
+                              "short")
+        if length < fixed_size:
             raise DecodeError(_cut_field(definition, length), "the body ends inside it, after %s" % _bytes(length),
                               "partial")
-        if definition.sealed:
-            return unpack, present, 0, bytes(body[definition.fixed_size:])
-        return unpack, present, length - definition.fixed_size, b""
+        if sealed:
+            return unpack, present, 0, bytes(body[fixed_size:])
+        return unpack, present, length - fixed_size, b""
     return longer
 
 
@@ -267,8 +269,8 @@ class _Integer(_Element):
         super().__init__(message_name, field)
         self.enum_class = enum_class
         self.scale = Scale(field.scale, field.offset) if field.scaled else None
+        self.members = members = _members(enum_class)
         if enum_class is not None:
-            members = _members(enum_class)
             self.from_raw = lambda raw: members.get(raw, raw)
             self.normal = lambda value: _enum_normal(enum_class, members, value)
         elif self.scale is not None:
@@ -290,7 +292,7 @@ class _Integer(_Element):
         if value is None and field.invalid is not None:
             return field.invalid
         if self.enum_class is not None:
-            return _enum_raw(self.enum_class, value, path)
+            return _enum_raw(self.enum_class, self.members, value, path)
         if self.scale is not None:
             _check_number(value, path)
             self.limits(value, path)
@@ -346,11 +348,12 @@ class _Bool(_Element):
 class _Bits(_Element):
     def __init__(self, message_name, field, enums):
         super().__init__(message_name, field)
-        self.bits = [(bit, enums.get(bit.enum), _members(enums.get(bit.enum))) for bit in field.bits]
-        defaults = {bit.name: (lambda zero=_bit_value(bit, members, 0): zero) for bit, _, members in self.bits}
+        self.bits = [(bit, enums.get(bit.enum), _members(enums.get(bit.enum)), "%s.%s" % (self.path, bit.name))
+                     for bit in field.bits]
+        defaults = {bit.name: (lambda zero=_bit_value(bit, members, 0): zero) for bit, _, members, _ in self.bits}
         normal = {bit.name: (lambda value, enum_class=enum_class, members=members:
                              _enum_normal(enum_class, members, value))
-                  for bit, enum_class, members in self.bits if enum_class is not None}
+                  for bit, enum_class, members, _ in self.bits if enum_class is not None}
         self.bits_class = record_class(field.name, self.path, [bit.name for bit in field.bits], defaults,
                                        namespace={"_normal": normal, "_kind": "bit"})
         self.normal = lambda value: self.bits_class(**value) if isinstance(value, dict) else value
@@ -358,25 +361,22 @@ class _Bits(_Element):
 
         def from_raw(raw):
             value = new(self.bits_class)
-            for bit, _, members in bits:
+            for bit, _, members, _ in bits:
                 setattr(value, bit.name, _bit_value(bit, members, (raw >> bit.shift) & ((1 << bit.width) - 1)))
             return value
         self.from_raw = from_raw
 
     def to_raw(self, value, path):
-        if isinstance(value, self.bits_class):
-            value = value.fields()
-        elif not isinstance(value, dict):
+        if isinstance(value, dict):
+            value = self.bits_class(**value)
+        elif not isinstance(value, self.bits_class):
             raise EncodeError(path, "must be a %s or a dict of its bits, not %s" % (self.bits_class.__name__,
                                                                                  _shown(value)))
-        raw, known = 0, {bit.name for bit, _, _ in self.bits}
-        for name in value:
-            if name not in known:
-                raise EncodeError("%s.%s" % (path, name), "no such bit; bits are %s" % ", ".join(sorted(known)))
-        for bit, enum_class, _ in self.bits:
-            part, bit_path = value.get(bit.name, 0), "%s.%s" % (path, bit.name)
+        raw = 0
+        for bit, enum_class, members, bit_path in self.bits:
+            part = getattr(value, bit.name)
             if enum_class is not None:
-                part = _enum_raw(enum_class, part, bit_path)
+                part = _enum_raw(enum_class, members, part, bit_path)
             elif bit.width == 1:
                 part = _bit_raw(part, bit_path)
             elif not isinstance(part, int) or isinstance(part, bool) or not 0 <= part < 1 << bit.width:
@@ -469,12 +469,16 @@ def _bit_raw(value, path):
     raise EncodeError(path, "must be true or false (or 0 or 1), not %s" % _shown(value))
 
 
-def _enum_raw(enum_class, value, path):
+def _enum_raw(enum_class, members, value, path):
+    """The raw value of an enum member, its name or its number; `members`
+    maps numbers to members."""
+    if type(value) is enum_class:
+        return value
     member = None
     if isinstance(value, str):
         member = enum_class.__members__.get(value)
     elif isinstance(value, int) and not isinstance(value, bool):
-        member = _members(enum_class).get(value)
+        member = members.get(value)
     if member is None:
         raise EncodeError(path, "%s is not a %s (%s)" % (_shown(value), enum_class.__name__, ", ".join(
             "%s=%d" % (name, member.value) for name, member in enum_class.__members__.items())))

@@ -266,7 +266,8 @@ class _Reader:
                 self.fail(path, "%r does not apply to %s fields%s" % (
                     key, wire.name, " with enum" if "enum" in data else " with bits" if "bits" in data else ""))
         values = {"name": name, "type": wire.name, "since": self.since(data, path, default_since, floor),
-                  "doc": self.text(data.get("doc", ""), path + ".doc"), "unit": self.text(data.get("unit", ""), path + ".unit")}
+                  "doc": self.text(data.get("doc", ""), path + ".doc"),
+                  "unit": self.text(data.get("unit", ""), path + ".unit")}
         if "count" in data:
             values["count"] = self.integer(data["count"], path + ".count", 1, model.MAX_BODY)
         if wire.kind in model.VARIABLE_TYPES:
