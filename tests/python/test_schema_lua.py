@@ -87,9 +87,9 @@ class Capture:
         scripts = [self.script, KORVA_LUA] if schema_first else [KORVA_LUA, self.script]
         done = run(["tshark", "-X", "lua_script:" + scripts[0], "-X", "lua_script:" + scripts[1], "-r", self.path]
                    + list(args))
-        self_errors = [line for line in done.stderr.splitlines() if "Lua" in line]
-        if self_errors:
-            raise AssertionError("tshark reported Lua errors: %s" % self_errors)
+        lua_errors = [line for line in done.stderr.splitlines() if "Lua" in line]
+        if lua_errors:
+            raise AssertionError("tshark reported Lua errors: %s" % lua_errors)
         return done.stdout
 
     def frames(self, display_filter):
