@@ -223,7 +223,7 @@ bool loop_write(LinkNode& node)
 {
     Guard guard(node.lock);
     return guarded(node, false, [&] {
-        node.outbox.drain_now(node.line);
+        node.drain_now();
         return node.outbox.size() != 0;
     });
 }

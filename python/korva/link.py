@@ -11,6 +11,9 @@ guarantees:
 - a frame reported as sent reaches the line by itself, as fast as the line
   takes it, with no later call on the node: a drain thread of the link's own
   writes the backlog out; only a line failure stops it;
+- a line that failed takes nothing more: every send raises the OSError the
+  failure raised (naming the line) and queues nothing, or, on a node that
+  reconnects, reports KORVA_STATUS_TIMEOUT until the line is back;
 - a false start never costs the good frames behind it: the bytes of a
   damaged frame are scanned again;
 - a fragment the line went quiet in is dropped after `inter_byte_gap`, so it
