@@ -12,14 +12,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The engine reads `len` bytes from the list; a list that holds fewer is
-// handed over as no data at all, which the engine refuses with
-// KORVA_STATUS_FAIL before anything is written or counted.
-const uint8_t* payload_of(const std::vector<uint8_t>& bytes, size_t len)
-{
-    return bytes.empty() || bytes.size() < len ? nullptr : bytes.data();
-}
-
 void register_enumerations(py::module_& m)
 {
     py::enum_<Korva_Status_t>(m, "Korva_Status_t")

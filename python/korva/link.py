@@ -24,7 +24,8 @@ guarantees:
 A received message first goes to a caller waiting for it (`request`,
 `receive`); the others go to `on_message(message_type, status, header)`,
 or, without one, to an inbox that `receive` reads. Every frame on the line,
-for any node and damaged ones too, is shown to `on_frame` first. Messages
+for any node and damaged ones too, is shown to `on_frame` first: each poll
+hands everything it cut to Python at once, frames before messages. Messages
 come in while some thread polls: the caller of `request` or `receive` polls
 by itself, or `start_polling` runs a thread that does. A subclass
 overriding `__rx_callback__` must call this class's to keep replies coming.
@@ -49,6 +50,7 @@ __all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
 
 DEFAULT_ATTEMPTS = 5
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
+_RESPONSE = KorvaPy.KV_RESPONSE_EVENT  # the link hands over this very member, so `is` finds it
 # Nodes whose poll thread runs. Their threads are stopped before the
 # interpreter shuts down: a daemon thread that wakes in native code during
 # the shutdown would be torn down there, which aborts the process.
@@ -109,9 +111,10 @@ class LinkNode(_korva_link.Node):
     @property
     def on_frame(self):
         """None, or a callable that is shown every frame the link cuts from
-        the line, for any node, intact or damaged, as a `korva.wire.Event`,
-        before the engine reads it. It runs on the thread that polls and
-        must not block; noise is only counted (`stats.bytes_hunted`)."""
+        the line, for any node, intact or damaged, as a `korva.wire.Event`
+        whose status is the cutter's verdict, before any message of the same
+        poll is delivered. It runs on the thread that polls and must not
+        block; noise is only counted (`stats.bytes_hunted`)."""
         return self._on_frame
 
     @on_frame.setter
@@ -138,6 +141,20 @@ class LinkNode(_korva_link.Node):
         data = frame.checked_body(message_type, receiver_id, message_id, data)
         return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
 
+    def _deliver(self, batch):
+        """Hand the messages the link delivered in one service, (message_type,
+        status, header) tuples in the order they came, to `__rx_callback__`.
+        Should a callback raise, the batch keeps only the messages it did not
+        reach, which the link hands over again first."""
+        rx_callback = self.__rx_callback__
+        index = -1
+        try:
+            for index, (message_type, status, header) in enumerate(batch):
+                rx_callback(message_type, status, header)
+        except BaseException:
+            del batch[:index + 1]
+            raise
+
     def __rx_callback__(self, message_type, status, header):
         mailbox = self._mailbox
         if mailbox.waiting or self.on_message is None:
@@ -147,7 +164,7 @@ class LinkNode(_korva_link.Node):
             if self.on_message is None:
                 mailbox.keep(message)
                 return
-        else:  # the common case, kept cheap: nobody waits, the callback takes it
+        elif message_type is _RESPONSE:  # the common case, kept cheap: nobody waits, the callback takes it
             mailbox.count_if_response(message_type)
         self.on_message(message_type, status, header)
 

@@ -91,7 +91,7 @@ class DifferentialTest(unittest.TestCase):
         deadline = time.monotonic() + 10
         while node.stale_in is not None and time.monotonic() < deadline:
             time.sleep(0.002)
-            node.pump()
+            node.service()
         self.assertIsNone(node.stale_in, "every fragment went stale")
         return seen
 
