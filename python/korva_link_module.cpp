@@ -34,7 +34,7 @@ void register_node(py::module_& m)
             [](LinkNode& self, uint8_t receiver_id, uint8_t message_id, const std::vector<uint8_t>& buffer,
                uint8_t len) {
                 return link_calls::send(self, [&] {
-                    return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.retry_count);
+                    return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.default_attempts);
                 });
             },
             py::arg("receiver_id"), py::arg("message_id"), py::arg("buffer"), py::arg("len"))
@@ -42,43 +42,43 @@ void register_node(py::module_& m)
             "write_public",
             [](LinkNode& self, uint8_t message_id, const std::vector<uint8_t>& buffer, uint8_t len) {
                 return link_calls::send(self, [&] {
-                    return self.write_public(message_id, payload_of(buffer, len), len, self.retry_count);
+                    return self.write_public(message_id, payload_of(buffer, len), len, self.default_attempts);
                 });
             },
             py::arg("message_id"), py::arg("buffer"), py::arg("len"))
         .def(
             "start_write_queue",
             [](LinkNode& self, Korva_event_types type, uint8_t receiver_id, uint8_t message_id, uint8_t len,
-               uint8_t count) {
+               uint8_t attempts) {
                 return link_calls::send(
-                    self, [&] { return self.start_write_queue(type, receiver_id, message_id, len, count); });
+                    self, [&] { return self.start_write_queue(type, receiver_id, message_id, len, attempts); });
             },
-            py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("len"), py::arg("count"))
+            py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("len"), py::arg("attempts"))
         .def(
             "push_to_queue",
             [](LinkNode& self, const std::vector<uint8_t>& buffer, uint8_t len) {
                 return link_calls::send(
-                    self, [&] { return self.push_to_queue(payload_of(buffer, len), len, self.retry_count); });
+                    self, [&] { return self.push_to_queue(payload_of(buffer, len), len, self.default_attempts); });
             },
             py::arg("buffer"), py::arg("len"))
         .def(
             "finalize_queue",
-            [](LinkNode& self, uint8_t count) {
-                return link_calls::send(self, [&] { return self.finalize_queue(count); });
+            [](LinkNode& self, uint8_t attempts) {
+                return link_calls::send(self, [&] { return self.finalize_queue(attempts); });
             },
-            py::arg("count"))
+            py::arg("attempts"))
         .def(
             "send",
             [](LinkNode& self, uint8_t type, uint8_t receiver_id, uint8_t message_id,
-               const std::vector<uint8_t>& buffer, uint8_t len, uint8_t count) {
+               const std::vector<uint8_t>& buffer, uint8_t len, uint8_t attempts) {
                 const auto message_type = static_cast<Korva_message_types>(type & korva::MESSAGE_TYPE_MASK);
                 return link_calls::send(self, [&] {
-                    return self.send(message_type, receiver_id, message_id, payload_of(buffer, len), len, count);
+                    return self.send(message_type, receiver_id, message_id, payload_of(buffer, len), len, attempts);
                 });
             },
             py::arg("t"), py::arg("receiver_id"), py::arg("message_id"), py::arg("buffer"), py::arg("len"),
-            py::arg("count"),
-            "Send one frame of type `t` (message ids 0 to 63) through the engine, with `count` attempts.")
+            py::arg("attempts"),
+            "Send one frame of type `t` (message ids 0 to 63) through the engine, trying up to `attempts` times.")
         .def("listener", [](LinkNode& self) { return listening(self, [&] { return self.listener(); }); })
         .def("handle_message_data",
              [](LinkNode& self, const std::vector<uint8_t>& data, uint16_t len) {
@@ -247,6 +247,7 @@ PYBIND11_MODULE(_korva_link, m)
     m.def(
         "default_gap", [](unsigned baud) { return in_seconds(korva::link::default_gap(baud)); }, py::arg("baud"),
         "Seconds a fragment may wait for the rest of its frame on a line at `baud`.");
+    m.attr("DEFAULT_ATTEMPTS") = DEFAULT_ATTEMPTS;
     m.attr("SEND_ROOM") = korva::link::SEND_ROOM;
     m.attr("BACKLOG_CAPACITY") = korva::link::TxBacklog::CAPACITY;
     m.attr("STATS_FIELDS") = link_calls::stats_fields();

@@ -48,7 +48,7 @@ from .stats import LinkStats
 
 __all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
 
-DEFAULT_ATTEMPTS = 5
+DEFAULT_ATTEMPTS = _korva_link.DEFAULT_ATTEMPTS  # tries per frame, where a send names none
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
 _RESPONSE = KorvaPy.KV_RESPONSE_EVENT  # the link hands over this very member, so `is` finds it
 # Nodes whose poll thread runs. Their threads are stopped before the
@@ -89,11 +89,10 @@ class LinkNode(_korva_link.Node):
 
     on_message = None
 
-    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None,
-                 on_link_change=None):
+    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None):
         super().__init__(node_id)
         self.on_message = on_message
-        self.on_line_change = on_line_change or on_link_change
+        self.on_line_change = on_line_change
         self.on_frame = on_frame
         self.write_timeout = write_timeout
         self.drop_reason = None
@@ -121,15 +120,6 @@ class LinkNode(_korva_link.Node):
     def on_frame(self, callback):
         self._on_frame = callback
         self._frame_observer = None if callback is None else wire.frame_shower(callback)
-
-    @property
-    def on_link_change(self):
-        """The old name of `on_line_change`."""
-        return self.on_line_change
-
-    @on_link_change.setter
-    def on_link_change(self, callback):
-        self.on_line_change = callback
 
     def send(self, message_type, receiver_id, message_id, data=b"", attempts=DEFAULT_ATTEMPTS):
         """Send one frame of any type (0 write, 1 request, 2 response, 3
@@ -278,8 +268,9 @@ class LinkNode(_korva_link.Node):
         return self._mailbox.wait(waiter, timeout, poll=None if polled else self.poll)
 
     @contextlib.contextmanager
-    def streamed(self, message_type, receiver_id, message_id, count, attempts=DEFAULT_ATTEMPTS):
-        """Send one frame of `count` body bytes in pieces:
+    def streamed(self, message_type, receiver_id, message_id, length, attempts=DEFAULT_ATTEMPTS):
+        """Send one frame of `length` body bytes in pieces, trying each step
+        up to `attempts` times:
 
             with node.streamed(KorvaPy.KV_INDICATE_EVENT, 14, 6, 3) as stream:
                 stream.push(b"\\x01\\x02")
@@ -293,7 +284,7 @@ class LinkNode(_korva_link.Node):
         self._acquire()
         try:
             status = self.start_write_queue(KorvaPy.Korva_event_types(int(message_type)), receiver_id, message_id,
-                                            count, attempts)
+                                            length, attempts)
             if status != _SUCCESS:
                 self.abandon_stream()
                 raise SendRefused(status, "start_write_queue")
