@@ -154,7 +154,7 @@ class LinkNode(_korva_link.Node):
             if self.on_message is None:
                 mailbox.keep(message)
                 return
-        elif message_type is _RESPONSE:  # the common case, kept cheap: nobody waits, the callback takes it
+        elif message_type is _RESPONSE:  # nobody waits: a response only counts as unclaimed
             mailbox.count_if_response(message_type)
         self.on_message(message_type, status, header)
 
