@@ -64,7 +64,7 @@ void Port<Capacity>::service()
     bool took = true;
     while (took) {
         took = take_received();
-        static_cast<void>(link_.pump(*this, board::ticks())); // statuses are counted in link_.stats
+        static_cast<void>(link_.service(*this, board::ticks())); // statuses are counted in link_.stats
     }
     board::uart_rx_resume();
 }

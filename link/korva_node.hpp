@@ -256,7 +256,7 @@ Korva_Status_t Node<Engine>::service(Clock::time_point now, Observe&& observe)
 {
     on_line([&] { outbox.check(); });
     read_line(now);
-    return link.pump(*this, tick_of(now), observe);
+    return link.service(*this, tick_of(now), observe);
 }
 
 template <class Engine>
