@@ -84,6 +84,9 @@ template <class Operation>
 py::object send(LinkNode& node, Operation&& operation)
 {
     Guard guard(node.lock);
+    if (node.shut) {
+        throw py::value_error("the node is closed: nothing can be sent");
+    }
     const Korva_Status_t status =
         guarded(node, KORVA_STATUS_TIMEOUT, [&] { return node.with_room(operation, WaitWithoutGil{}); });
     return CallbackValues::get().status(status);
@@ -204,6 +207,7 @@ inline bool loop_write(LinkNode& node)
 inline void close(LinkNode& node)
 {
     Guard guard(node.lock);
+    node.shut = true;
     py::gil_scoped_release nogil;
     node.close_line();
 }

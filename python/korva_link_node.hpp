@@ -101,6 +101,8 @@ public:
     NodeLock lock;
     py::object frame_observer = py::none();
     bool reconnect = false;
+    // Closed by its owner: every send is refused, whether it had a line or not.
+    bool shut = false;
     Arrived arrived;
 
 private:

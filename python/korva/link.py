@@ -314,15 +314,15 @@ class LinkNode(_korva_link.Node):
 
     def close(self):
         """Send what is still queued (waiting up to `write_timeout`), restore
-        a tty's settings and close the line. Safe to call more than once; a
-        node dropped without it closes its line all the same."""
+        a tty's settings and close the line; sends after it raise ValueError.
+        Safe to call more than once; a node dropped without it closes its
+        line all the same."""
         self.stop_polling()
         if self._reconnector is not None:
             self._reconnector.stop()
-        if self.closed:
-            return
         try:
-            self.flush(self.write_timeout)
+            if not self.closed:
+                self.flush(self.write_timeout)
         except OSError:
             pass  # the line is gone; what it could not take is lost either way
         finally:

@@ -15,7 +15,8 @@ from unittest import mock
 import KorvaPy
 import korva
 import korva.aio
-from korva import cli, frame, gateway_commands
+from korva import cli, frame
+from korva.gateway import commands as gateway_commands
 from korva_servers import HAVE_SERVERS, SocatPtys, wait_until
 
 SUCCESS, TIMEOUT = KorvaPy.KORVA_STATUS_SUCCESS, KorvaPy.KORVA_STATUS_TIMEOUT
@@ -70,6 +71,15 @@ class DeadLineTest(unittest.TestCase):
                     node.poll(0.1)
                 node.close()
                 self.ptys.start()
+
+    def test_a_closed_node_refuses_every_send(self):
+        for node in (self.node(), korva.LinkNode(OWN)):
+            with self.subTest(type(node).__name__):
+                node.close()
+                for name, send in self.sends(node):
+                    with self.assertRaisesRegex(ValueError, "the node is closed", msg=name):
+                        send()
+                self.assertEqual(node.backlog, 0)
 
     def test_with_reconnect_sends_time_out_while_the_line_is_away(self):
         changes = []

@@ -11,9 +11,9 @@ from unittest import mock
 
 import _korva_link
 from korva import frame, monitor
-from korva.gateway_payloads import frame_payload
-from korva.gateway_stream import FrameStream
-from korva.gateway_topics import LinkTopics
+from korva.gateway.payloads import frame_payload
+from korva.gateway.stream import FrameStream
+from korva.gateway.topics import LinkTopics
 from korva.link import LinkNode
 from korva_links import PtyPair
 
