@@ -239,6 +239,11 @@ class MessageKeysTest(unittest.TestCase):
             with self.subTest(keys=keys):
                 got = typed_json.message_keys(typed, message_id, message_type, data)
                 self.assertTrue(equal_json(got, keys), got)
+                for direction in typed_json.DIRECTIONS:
+                    got = typed_json.message_keys(typed, message_id, message_type, data, direction)
+                    self.assertTrue(equal_json(got, {"direction": direction, **keys}), got)
+        with self.assertRaisesRegex(ValueError, "a direction is in or out, not 'up'"):
+            typed_json.message_keys(None, 2, 3, body, "up")
 
 
 @unittest.skipIf(NODE is None, "node is not installed")

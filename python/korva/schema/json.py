@@ -64,22 +64,28 @@ def from_json(cls, document):
     return cls(**{key: readers[key](value) if key in readers else value for key, value in document.items()})
 
 
-def message_keys(schema, message_id, message_type, body):
-    """The keys an intact frame's JSON object gains from a `TypedSchema`
-    (None: none): when the schema names (message_id, message_type),
-    `message` and `fields`, with `extra` (bytes decoded past) when there
-    are some, or `message` and `decode_error` (the codec's reason) when the
-    body does not fit; nothing otherwise."""
-    if schema is None:
-        return {}
-    cls = schema.message_class(message_id, message_type)
+def message_keys(schema, message_id, message_type, body, direction=None):
+    """The keys a frame's JSON object gains: `direction` when given ("in":
+    the line brought the frame, "out": this host's node sent it); and from
+    a `TypedSchema` (None: none; pass None for a damaged frame), when it
+    names (message_id, message_type), `message` and `fields`, with `extra`
+    (bytes decoded past) when there are some, or `message` and
+    `decode_error` (the codec's reason) when the body does not fit."""
+    keys = {}
+    if direction is not None:
+        if direction not in DIRECTIONS:
+            raise ValueError("a direction is %s, not %r" % (" or ".join(DIRECTIONS), direction))
+        keys["direction"] = direction
+    cls = None if schema is None else schema.message_class(message_id, message_type)
     if cls is None:
-        return {}
+        return keys
+    keys["message"] = cls.definition.name
     try:
         message = cls.decode(body)
     except DecodeError as error:
-        return {"message": cls.definition.name, "decode_error": str(error)}
-    keys = {"message": cls.definition.name, "fields": to_json(message)}
+        keys["decode_error"] = str(error)
+        return keys
+    keys["fields"] = to_json(message)
     if message.extra:
         keys["extra"] = message.extra
     return keys
