@@ -18,7 +18,7 @@ class MonitorTest(unittest.TestCase):
     def test_json_has_the_frame_fields_or_the_noise(self):
         self.assertEqual(json.loads(monitor.as_json(WRITE)), {
             "time": 1.5, "transmitter_id": 3, "receiver_id": 14, "message_type": "write", "message_id": 5,
-            "data": "6869", "status": "ok"})
+            "data": "6869", "status": "ok", "direction": "in"})
         self.assertEqual(json.loads(monitor.as_json(DAMAGED))["status"], "end_byte_error")
         self.assertEqual(json.loads(monitor.as_json(NOISE)), {"time": 0.25, "noise": "0011"})
 
