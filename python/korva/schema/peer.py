@@ -6,7 +6,8 @@ CRC-32 of its canonical form) and `revision` (u16). No keyword marks it;
 the first such request by id is the schema's fingerprint request. The
 host restricts its own schema to the peer's revision and compares
 fingerprints; a schema file the peer may have been built from (`known`)
-turns a mismatch into the breaking changes by path.
+turns a mismatch into the breaking changes by path, named as `korva schema
+check` names them: from the older revision of the two to the newer.
 """
 
 import struct
