@@ -91,8 +91,8 @@ class VerdictTest(unittest.TestCase):
 
     def test_a_known_schema_names_the_breaking_changes_or_vouches_for_a_newer_peer(self):
         with tempfile.TemporaryDirectory() as folder:
-            wider = written(folder, "wider", text_of("sensor_rev1.toml").replace('{ name = "period", type = "u16", unit = "ms" }',
-                                                          '{ name = "period", type = "u32", unit = "ms" }'))
+            period = '{ name = "period", type = "%s", unit = "ms" }'
+            wider = written(folder, "wider", text_of("sensor_rev1.toml").replace(period % "u16", period % "u32"))
             alarm = (TELLING % ("alarm", 9, '{ name = "level", type = "u8" }')).replace("\n", "\nsince = 3\n", 1)
             newer = written(folder, "newer", text_of("sensor.toml").replace("revision = 2", "revision = 3") + alarm)
             known = [SENSOR_REV1, wider, newer]
