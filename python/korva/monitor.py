@@ -14,8 +14,8 @@ from .schema.compact import compact
 from .schema.json import dumps, message_keys
 from .wire import Scanner
 
-__all__ = ["FILTER_KEYS", "MESSAGE_FILTER", "Summary", "as_json", "as_text", "check_filters", "frame_fields",
-           "frame_json", "frame_text", "message_name", "parse_filter", "passes", "watch"]
+__all__ = ["FILTER_KEYS", "MESSAGE_FILTER", "Summary", "as_json", "as_text", "check_filters", "frame_json",
+           "frame_text", "message_name", "parse_filter", "passes", "watch"]
 
 FILTER_KEYS = {"src": "transmitter_id", "dst": "receiver_id", "id": "message_id", "type": "message_type"}
 MESSAGE_FILTER = "msg"  # matches the name the schema gives a frame, not a field of the frame
@@ -63,10 +63,10 @@ def as_json(event, schema=None):
 
 def frame_json(decoded, schema=None, direction=_WATCHED):
     """The JSON object of a frame, as every tool writes it: its fields
-    (`frame_fields`), `direction` ("in": the line brought it, "out": this
-    host's node sent it) and, with a `TypedSchema`, the keys it adds
-    (`message`, `fields`, `extra`, `decode_error`)."""
-    return {**frame_fields(decoded), **message_keys(_intact(decoded, schema), decoded.message_id,
+    (`korva.frame.Frame.json_fields`), `direction` ("in": the line brought
+    it, "out": this host's node sent it) and, with a `TypedSchema`, the
+    keys it adds (`message`, `fields`, `extra`, `decode_error`)."""
+    return {**decoded.json_fields(), **message_keys(_intact(decoded, schema), decoded.message_id,
                                                     decoded.message_type, decoded.data, direction)}
 
 
@@ -77,14 +77,6 @@ def _schema_keys(decoded, schema):
 def _intact(decoded, schema):
     """The schema, for a frame whose body is worth decoding."""
     return schema if decoded.ok else None
-
-
-def frame_fields(decoded):
-    """The JSON fields of a decoded frame: ids, type name, body in hex and
-    check result."""
-    return {"transmitter_id": decoded.transmitter_id, "receiver_id": decoded.receiver_id,
-            "message_type": frame.TYPE_NAMES[decoded.message_type], "message_id": decoded.message_id,
-            "data": decoded.data.hex(), "status": decoded.status}
 
 
 def parse_filter(text):

@@ -1,8 +1,9 @@
 """What the gateway's messages carry: frames, replies and its retained state
 as JSON objects, and the body of a command.
 
-A frame has the keys of `korva monitor --json` (`transmitter_id`,
-`receiver_id`, `message_type`, `message_id`, `data` in hex, `status`) plus
+A frame has the keys of `korva monitor --json`
+(`korva.frame.Frame.json_fields`: `transmitter_id`, `receiver_id`,
+`message_type`, `message_id`, `data` in hex, `status`) plus
 `seq`, its number on its link (from 0, one more per frame), and `ts`, the
 arrival time of its first byte in seconds since the epoch.
 """
@@ -10,7 +11,7 @@ arrival time of its first byte in seconds since the epoch.
 import json
 import time
 
-from .. import frame, monitor
+from .. import frame
 from ..errors import KorvaError
 
 __all__ = ["BadPayload", "command_body", "error_payload", "frame_payload", "info_payload", "read_frame",
@@ -30,12 +31,12 @@ def _encoded(document):
 
 def frame_payload(event, seq):
     """The payload for a `korva.wire.Event` holding a frame, numbered `seq`."""
-    return _encoded({**monitor.frame_fields(event.frame), "seq": seq, "ts": round(event.time, _TIME_DIGITS)})
+    return _encoded({**event.frame.json_fields(), "seq": seq, "ts": round(event.time, _TIME_DIGITS)})
 
 
 def reply_payload(message):
     """The payload answering a request with its reply, a `korva.Message`."""
-    return _encoded(monitor.frame_fields(message.as_frame()))
+    return _encoded(message.as_frame().json_fields())
 
 
 def error_payload(text):
