@@ -12,7 +12,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import tty
 import unittest
 
