@@ -64,7 +64,7 @@ class ResynchronisationTest(unittest.TestCase):
         node.feed(b"\xfb\x40" + GOOD)  # claims 64 body bytes; the line then goes quiet
         self.assertEqual(heard.messages, [])
         time.sleep(0.05)
-        self.assertEqual(node.pump(), SUCCESS)
+        self.assertEqual(node.service(), SUCCESS)
         self.assertEqual(heard.messages, [Message(3, 14, frame.WRITE, 5, b"\x01\x02", SUCCESS)])
         stats = node.stats
         self.assertEqual((stats.cut_short, stats.bytes_hunted), (1, 1))

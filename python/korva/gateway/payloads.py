@@ -1,8 +1,9 @@
 """What the gateway's messages carry: frames, replies and its retained state
 as JSON objects, and the body of a command.
 
-A frame has the keys of `korva monitor --json` (`transmitter_id`,
-`receiver_id`, `message_type`, `message_id`, `data` in hex, `status`) plus
+A frame has the keys of `korva monitor --json`
+(`korva.frame.Frame.json_fields`: `transmitter_id`, `receiver_id`,
+`message_type`, `message_id`, `data` in hex, `status`) plus
 `seq`, its number on its link (from 0, one more per frame), `ts`, the
 arrival time of its first byte (or the time it was sent) in seconds since
 the epoch, and `direction`: "in" for a frame the line brought, "out" for
@@ -15,7 +16,7 @@ whose id and type the schema names gain `message` and `fields` (and
 import json
 import time
 
-from .. import frame, monitor
+from .. import frame
 from ..errors import EncodeError, KorvaError
 from ..schema import json as typed_json
 
@@ -47,7 +48,7 @@ def frame_payload(event, seq, direction=IN, schema=None):
     that went `direction` (IN or OUT), its body decoded by `schema` (a
     `TypedSchema`, or None)."""
     decoded = event.frame
-    return _encoded({**monitor.frame_fields(decoded), "seq": seq, "ts": round(event.time, _TIME_DIGITS),
+    return _encoded({**decoded.json_fields(), "seq": seq, "ts": round(event.time, _TIME_DIGITS),
                      **_typed(decoded, schema, direction)})
 
 
@@ -55,7 +56,7 @@ def reply_payload(message, schema=None):
     """The payload answering a request with its reply, a `korva.Message`,
     decoded by `schema` (a `TypedSchema`, or None)."""
     decoded = message.as_frame()
-    return _encoded({**monitor.frame_fields(decoded), **_typed(decoded, schema)})
+    return _encoded({**decoded.json_fields(), **_typed(decoded, schema)})
 
 
 def error_payload(text):
