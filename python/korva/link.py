@@ -25,7 +25,8 @@ A received message first goes to a caller waiting for it (`request`,
 `receive`); the others go to `on_message(message_type, status, header)`,
 or, without one, to an inbox that `receive` reads. Every frame on the line,
 for any node and damaged ones too, is shown to `on_frame` first: each poll
-hands everything it cut to Python at once, frames before messages. Messages
+hands everything it cut to Python at once, frames before messages. Every
+frame `send` sends is shown to `on_sent`. Messages
 come in while some thread polls: the caller of `request` or `receive` polls
 by itself, or `start_polling` runs a thread that does. A subclass
 overriding `__rx_callback__` must call this class's to keep replies coming.
@@ -35,6 +36,7 @@ Subclasses must not define `__read__`, `__write__` or `__available__`.
 import atexit
 import contextlib
 import threading
+import time
 import weakref
 
 import KorvaPy
@@ -85,10 +87,15 @@ class LinkNode(_korva_link.Node):
     """A KorvaPy node on the native link core (see the module's text).
 
     `write_timeout` bounds how long a send waits for room in the transmit
-    backlog. Without a line (`feed` brings the bytes) it is a node for tests
-    and tools; `korva.serial.SerialNode` and `PipeNode` give it one."""
+    backlog. `on_sent`, None or a callable, is shown every frame that `send`
+    (and what builds on it: request, respond, the typed sends) put on its way
+    to the line, as a `korva.wire.Event` stamped with the time it was sent;
+    it runs on the sending thread with the node held and must not block.
+    Without a line (`feed` brings the bytes) it is a node for tests and
+    tools; `korva.serial.SerialNode` and `PipeNode` give it one."""
 
     on_message = None
+    on_sent = None
 
     def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None):
         super().__init__(node_id)
@@ -130,7 +137,19 @@ class LinkNode(_korva_link.Node):
         refused send; arguments out of range are a ValueError."""
         message_type = int(message_type)
         data = frame.checked_body(message_type, receiver_id, message_id, data)
-        return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+        if self.on_sent is None:
+            return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+        # Held until the frame has been shown, so that no frame the line
+        # brings after it (its reply) reaches on_frame first.
+        self._acquire()
+        try:
+            status = super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+            if status == _SUCCESS:
+                raw = frame.encode(self.own_id, receiver_id, message_type, message_id, data)
+                self.on_sent(wire.Event(time.time(), raw, frame.decode(raw)))
+        finally:
+            self._release()
+        return status
 
     def _deliver(self, batch):
         """Hand the messages the link delivered in one service, (message_type,

@@ -77,7 +77,7 @@ class VerdictTest(unittest.TestCase):
         fields = {"transmitter_id": 3, "receiver_id": 14, "message_type": "write", "message_id": 5, "data": "0102",
                   "status": "crc_error"}
         self.assertEqual(seen[0].frame.json_fields(), fields)
-        self.assertEqual(json.loads(frame_payload(seen[0], 7)), {**fields, "seq": 7, "ts": round(seen[0].time, 6)})
+        self.assertEqual(json.loads(frame_payload(seen[0], 7)), {**fields, "seq": 7, "ts": round(seen[0].time, 6), "direction": "in"})
         self.assertLess(abs(seen[0].time - time.time()), 60)
 
 

@@ -162,6 +162,8 @@ class MappingTest(unittest.TestCase):
             ({"i8": 1.0}, "scalars.i8: must be an integer, not float 1.0"),
             ({"f32": "nan"}, "scalars.f32: must be a number, not str 'nan'"),
             ({"f32": 3.5e38}, "scalars.f32: 3.5e+38 is beyond the largest f32, 3.4028234663852886e+38"),
+            ({"f64": 10 ** 400}, "scalars.f64: int 1000000000000000000000000000000000000... is beyond the largest "
+                                 "f64, 1.7976931348623157e+308"),
             ({"flag": "true"}, "scalars.flag: must be true or false (or 0 or 1), not str 'true'"),
             ({"speed": 1}, "scalars.speed: no such field; fields are u8, i8, u16, i16, u32, i32, u64, i64, f32, "
                            "f64, flag, blob"),

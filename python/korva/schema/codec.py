@@ -25,7 +25,7 @@ import struct
 from .. import frame
 from ..errors import DecodeError, EncodeError
 from .canonical import canonical, fingerprint
-from .model import BUILTIN_MESSAGES
+from .model import BUILTIN_MESSAGES, F64_MAX
 from .record import Record, record_class
 from .scaling import Scale
 
@@ -486,6 +486,8 @@ def _enum_normal(enum_class, members, value):
 def _check_number(value, path, finite=True):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise EncodeError(path, "must be a number, not %s" % _shown(value))
+    if isinstance(value, int) and abs(value) > F64_MAX:
+        raise EncodeError(path, "%s is beyond the largest f64, %r" % (_shown(value), F64_MAX))
     if finite and isinstance(value, float) and not math.isfinite(value):
         raise EncodeError(path, "must be a finite number, not %r" % value)
 
