@@ -11,10 +11,10 @@ import time
 
 from . import frame
 from .schema.compact import compact
-from .schema.json import dumps, message_keys
+from .schema.json import dumps, frame_document
 from .wire import Scanner
 
-__all__ = ["FILTER_KEYS", "MESSAGE_FILTER", "Summary", "as_json", "as_text", "check_filters", "frame_json",
+__all__ = ["FILTER_KEYS", "MESSAGE_FILTER", "Summary", "as_json", "as_text", "check_filters",
            "frame_text", "message_name", "parse_filter", "passes", "watch"]
 
 FILTER_KEYS = {"src": "transmitter_id", "dst": "receiver_id", "id": "message_id", "type": "message_type"}
@@ -41,7 +41,7 @@ def frame_text(decoded, schema=None):
     as text; with a `TypedSchema` that names the frame, as the message
     (`korva.schema.compact`), or in hex followed by the codec's reason when
     it does not decode."""
-    keys = _schema_keys(decoded, schema)
+    keys = frame_document(decoded, schema)
     if "fields" in keys:
         body = compact(schema.messages[keys["message"]].definition, keys["fields"], keys.get("extra", 0))
     elif decoded.data:
@@ -58,25 +58,7 @@ def as_json(event, schema=None):
     """One JSON object for an event (strict JSON: see `korva.schema.json`)."""
     if event.frame is None:
         return dumps({"time": round(event.time, 6), "noise": event.raw.hex()})
-    return dumps({"time": round(event.time, 6), **frame_json(event.frame, schema)})
-
-
-def frame_json(decoded, schema=None, direction=_WATCHED):
-    """The JSON object of a frame, as every tool writes it: its fields
-    (`korva.frame.Frame.json_fields`), `direction` ("in": the line brought
-    it, "out": this host's node sent it) and, with a `TypedSchema`, the
-    keys it adds (`message`, `fields`, `extra`, `decode_error`)."""
-    return {**decoded.json_fields(), **message_keys(_intact(decoded, schema), decoded.message_id,
-                                                    decoded.message_type, decoded.data, direction)}
-
-
-def _schema_keys(decoded, schema):
-    return message_keys(_intact(decoded, schema), decoded.message_id, decoded.message_type, decoded.data)
-
-
-def _intact(decoded, schema):
-    """The schema, for a frame whose body is worth decoding."""
-    return schema if decoded.ok else None
+    return dumps({"time": round(event.time, 6), **frame_document(event.frame, schema, _WATCHED)})
 
 
 def parse_filter(text):

@@ -9,6 +9,7 @@ import struct
 import unittest
 
 from korva import frame, monitor, schema
+from korva.schema.json import frame_document
 from korva.wire import Event
 
 HERE = os.path.dirname(__file__)
@@ -142,8 +143,8 @@ class TypedMonitorTest(unittest.TestCase):
 
     def test_a_sent_frame_is_out_and_the_shape_is_the_same(self):
         decoded = SET_SPEED.frame
-        watched = monitor.frame_json(decoded, MOTOR)
-        sent = monitor.frame_json(decoded, MOTOR, "out")
+        watched = frame_document(decoded, MOTOR, "in")
+        sent = frame_document(decoded, MOTOR, "out")
         self.assertEqual((watched.pop("direction"), sent.pop("direction")), ("in", "out"))
         self.assertEqual(watched, sent)
         self.assertEqual(list(watched)[:6], ["transmitter_id", "receiver_id", "message_type", "message_id", "data",

@@ -10,7 +10,7 @@ the epoch, and `direction`: "in" for a frame the line brought, "out" for
 one the gateway's node sent. With a schema, an intact frame and a reply
 whose id and type the schema names gain `message` and `fields` (and
 `extra`), or `message` and `decode_error` (see
-`korva.schema.json.message_keys`). Every payload is strict JSON.
+`korva.schema.json.frame_document`). Every payload is strict JSON.
 """
 
 import json
@@ -36,27 +36,20 @@ def _encoded(document):
     return typed_json.dumps(document).encode()
 
 
-def _typed(decoded, schema, direction=None):
-    """The keys a decoded frame gains: its direction, and its fields when
-    it is intact."""
-    return typed_json.message_keys(schema if decoded.ok else None, decoded.message_id, decoded.message_type,
-                                   decoded.data, direction)
-
-
 def frame_payload(event, seq, direction=IN, schema=None):
     """The payload for a `korva.wire.Event` holding a frame, numbered `seq`,
     that went `direction` (IN or OUT), its body decoded by `schema` (a
     `TypedSchema`, or None)."""
     decoded = event.frame
-    return _encoded({**decoded.json_fields(), "seq": seq, "ts": round(event.time, _TIME_DIGITS),
-                     **_typed(decoded, schema, direction)})
+    return _encoded({**typed_json.frame_document(decoded, schema, direction), "seq": seq,
+                     "ts": round(event.time, _TIME_DIGITS)})
 
 
 def reply_payload(message, schema=None):
     """The payload answering a request with its reply, a `korva.Message`,
     decoded by `schema` (a `TypedSchema`, or None)."""
     decoded = message.as_frame()
-    return _encoded({**decoded.json_fields(), **_typed(decoded, schema)})
+    return _encoded(typed_json.frame_document(decoded, schema))
 
 
 def error_payload(text):

@@ -29,7 +29,7 @@ import struct
 from ..errors import DecodeError, EncodeError
 from .model import F32_MAX
 
-__all__ = ["DIRECTIONS", "to_json", "from_json", "message_keys", "dumps"]
+__all__ = ["DIRECTIONS", "to_json", "from_json", "message_keys", "frame_document", "dumps"]
 
 DIRECTIONS = ("in", "out")  # a frame the line brought, a frame this host's node sent
 _NAN, _INFINITY, _MINUS_INFINITY = "NaN", "Infinity", "-Infinity"
@@ -62,6 +62,14 @@ def from_json(cls, document):
         raise EncodeError(name, "the fields are a JSON object, not %s" % _shown(document))
     readers = _readers(cls)
     return cls(**{key: readers[key](value) if key in readers else value for key, value in document.items()})
+
+
+def frame_document(decoded, schema=None, direction=None):
+    """The JSON object of a frame (a `korva.frame.Frame`) as every tool
+    writes it: its own keys (`Frame.json_fields`) and those `message_keys`
+    adds; a damaged frame's body is never decoded."""
+    return {**decoded.json_fields(), **message_keys(schema if decoded.ok else None, decoded.message_id,
+                                                    decoded.message_type, decoded.data, direction)}
 
 
 def message_keys(schema, message_id, message_type, body, direction=None):
