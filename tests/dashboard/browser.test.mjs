@@ -96,8 +96,11 @@ async function startDashboard() {
   return address;
 }
 
+const pageErrors = []; // uncaught errors in the pages, for the report
+
 async function openPage(address, user) {
   const page = await browser.newPage();
+  page.on('pageerror', (error) => pageErrors.push(`${user}'s page: ${error.message}`));
   page.setDefaultTimeout(PAGE_TIMEOUT);
   await page.goto(address);
   await page.fill('#user', user);
@@ -130,7 +133,7 @@ async function sendFromForm(page, fields) {
 }
 
 function report() {
-  return programs.map((program) => `--- ${program.name} (${program.running ? 'running' : program.exit}):\n`
+  return pageErrors.map((error) => `--- ${error}\n`).join('') + programs.map((program) => `--- ${program.name} (${program.running ? 'running' : program.exit}):\n`
     + program.output.slice(-2000)).join('\n');
 }
 

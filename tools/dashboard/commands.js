@@ -2,14 +2,10 @@
 // send, and requests as MQTT v5 publishes whose replies come back with the
 // same correlation data.
 
-import { ROOT, TYPE_NAMES } from './fleet.js';
+import { MAX_BODY, MAX_MESSAGE_ID, MAX_NODE_ID, REPLY_STATUS_PROPERTY, TYPE_NAMES } from './gateway.js';
 
 export const REQUEST_TIMEOUT = 5; // seconds a request waits for its reply; also its message expiry
-export const NO_REPLY = 'no reply'; // the status of a request whose reply did not come in time
-const STATUS_PROPERTY = 'korva-status';
-const MAX_NODE_ID = 15;
-const MAX_MESSAGE_ID = 63;
-const MAX_BODY = 255;
+export const NO_REPLY = 'no reply'; // the page's status of a request whose reply did not come in time
 
 // The form's fields checked and made into {rx, type, id, hex}; throws an
 // Error that says what is wrong.
@@ -31,27 +27,15 @@ function parseRanged(name, text, top) {
   return value;
 }
 
-export function sendTopic(gateway, link, command) {
-  return [ROOT, gateway, link, 'send', command.rx, command.type, command.id].join('/');
-}
-
 export function sendBody(command) {
   return JSON.stringify({ data: command.hex });
-}
-
-// Where replies to this page's requests come: under korva-reply/<user>/,
-// where gateways may answer and only that user may read.
-export const REPLY_ROOT = 'korva-reply';
-
-export function replyTopic(user, clientId) {
-  return [REPLY_ROOT, user || 'anonymous', clientId].join('/');
 }
 
 // A reply as {status, data, text}: the gateway's status property and its
 // JSON body (the reply frame's data in hex) or, failing that, the raw text.
 export function parseReply(text, properties) {
   const users = (properties && properties.userProperties) || {};
-  const status = [].concat(users[STATUS_PROPERTY] ?? 'unknown')[0];
+  const status = [].concat(users[REPLY_STATUS_PROPERTY] ?? 'unknown')[0];
   try {
     const body = JSON.parse(text);
     if (typeof body === 'object' && body !== null) return { status, data: body.data ?? null, body };

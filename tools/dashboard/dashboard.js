@@ -1,19 +1,18 @@
 // The page: connects to the broker over MQTT-over-websockets, feeds the
 // fleet and the frame log from the gateways' topics, redraws on a timer and
 // sends commands from the form. mqtt.js comes from its browser build as the
-// global `mqtt`.
+// global `mqtt`. What the page shows is drawn from the state kept here,
+// never read back from it.
 
-import { Fleet, ROOT } from './fleet.js';
+import { Fleet } from './fleet.js';
 import { FrameLog, parseFilter } from './log.js';
-import {
-  NO_REPLY, REPLY_ROOT, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic,
-} from './commands.js';
-import { LinkCards, renderFleet, renderLog } from './view.js';
+import { NO_REPLY, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, sendBody } from './commands.js';
+import { REPLY_OK, REQUEST, SUBSCRIPTIONS, isReplyTopic, replyTopic, sendTopic } from './gateway.js';
+import { LogView } from './logview.js';
+import { Text } from './rows.js';
+import { FleetTable, LinkCards } from './view.js';
 
-const STATE_TOPICS = ['status', 'info', 'stats'].map((kind) => [ROOT, '+', '+', kind].join('/'));
-const FRAME_TOPIC = [ROOT, '+', '+', 'frame', '#'].join('/');
 const REDRAW_PERIOD = 250; // ms between redraws of tables and plots
-const LOG_ROWS = 200; // rows of the log shown; the rest stay for the CSV
 const RECONNECT_PERIOD = 2000; // ms
 const CONNECT_TIMEOUT = 5000; // ms
 const REFUSED_LOGIN = new Set([4, 5, 134, 135]); // bad credentials or not authorised: retrying cannot help
@@ -24,13 +23,20 @@ const requests = new Requests();
 const clientId = 'korva-dashboard-' + Math.random().toString(16).slice(2, 10);
 let client = null;
 let user = '';
+let connectionState = 'idle';
 let passes = () => true;
+let refiltered = false; // the filter changed since the log was last drawn
+let linkChoices = -1; // the fleet layout the send form's links were listed for
+let fleetTable = null;
 let cards = null;
+let logView = null;
+let logCount = null;
 
 const $ = (id) => document.getElementById(id);
 const now = () => Date.now() / 1000;
 
 function showConnection(state, text) {
+  connectionState = state;
   $('connection').dataset.state = state;
   $('connection').textContent = text;
 }
@@ -51,7 +57,7 @@ function connect(broker, username, password) {
   client.on('connect', () => subscribe(broker));
   client.on('message', receive);
   client.on('close', () => {
-    if ($('connection').dataset.state !== 'error') showConnection('closed', `disconnected from ${broker}`);
+    if (connectionState !== 'error') showConnection('closed', `disconnected from ${broker}`);
   });
   client.on('error', (error) => {
     showConnection('error', `broker: ${error.message}`);
@@ -60,7 +66,7 @@ function connect(broker, username, password) {
 }
 
 function subscribe(broker) {
-  const topics = [...STATE_TOPICS, FRAME_TOPIC, replyTopic(user, clientId)];
+  const topics = [...SUBSCRIPTIONS, replyTopic(user, clientId)];
   client.subscribe(topics, { qos: 1 }, (error, granted) => {
     const refused = (granted || []).filter((grant) => grant.qos >= 0x80).map((grant) => grant.topic);
     if (error || refused.length) {
@@ -73,7 +79,7 @@ function subscribe(broker) {
 
 function receive(topic, payload, packet) {
   const text = new TextDecoder().decode(payload);
-  if (topic.startsWith(REPLY_ROOT + '/')) {
+  if (isReplyTopic(topic)) {
     settleReply(text, packet.properties);
     return;
   }
@@ -102,7 +108,7 @@ function sendCommand(event) {
     return;
   }
   const [gateway, link] = $('send-link').value.split('/');
-  if (command.type === 'request') request(gateway, link, command);
+  if (command.type === REQUEST) request(gateway, link, command);
   else publish(gateway, link, command);
 }
 
@@ -147,7 +153,7 @@ function showReply(answer) {
     return;
   }
   const data = answer.data.match(/../g)?.join(' ') ?? '(empty)';
-  showResult(answer.status === 'ok' ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
+  showResult(answer.status === REPLY_OK ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
 }
 
 // Shown at once: the next redraw is up to a period away.
@@ -158,6 +164,7 @@ function applyFilter() {
   } catch (error) {
     $('filter-error').textContent = error.message;
   }
+  refiltered = true;
   renderFrames();
 }
 
@@ -172,28 +179,33 @@ function exportCsv() {
 
 function redraw() {
   const at = now();
-  renderFleet($('fleet').tBodies[0], fleet, at);
+  fleetTable.render(fleet, at);
   cards.render(fleet, at);
   renderFrames();
   updateLinkChoices();
 }
 
 function renderFrames() {
-  renderLog($('log').tBodies[0], log.latest(passes, LOG_ROWS));
-  $('log-count').textContent = `${log.entries.length} frames kept`;
+  logView.render(log, passes, refiltered);
+  refiltered = false;
+  logCount.show(`${log.entries.length} frames kept`);
 }
 
 function updateLinkChoices() {
+  if (linkChoices === fleet.layout) return;
   const select = $('send-link');
-  const keys = fleet.links().map((link) => link.key);
-  if (keys.join('\n') === [...select.options].map((option) => option.value).join('\n')) return;
   const chosen = select.value;
+  const keys = fleet.links().map((link) => link.key);
   select.replaceChildren(...keys.map((key) => new Option(key, key)));
   if (keys.includes(chosen)) select.value = chosen;
+  linkChoices = fleet.layout;
 }
 
 function start() {
+  fleetTable = new FleetTable($('fleet').tBodies[0]);
   cards = new LinkCards($('links'));
+  logView = new LogView($('log').tBodies[0], $('log-held'));
+  logCount = new Text($('log-count'));
   const query = new URLSearchParams(window.location.search);
   $('broker').value = query.get('broker') || '';
   $('login').addEventListener('submit', (event) => {

@@ -54,9 +54,13 @@ export class FrameLog {
     this.limit = limit;
     this.entries = [];
     this.dropped = 0;
+    this.added = 0; // entries ever added: the next one's number
   }
 
+  // Keeps `entry`, numbered: its `n` says which came later.
   add(entry) {
+    entry.n = this.added;
+    this.added += 1;
     this.entries.push(entry);
     if (this.entries.length > this.limit * (1 + TRIM_SLACK)) {
       const excess = this.entries.length - this.limit;
@@ -65,10 +69,11 @@ export class FrameLog {
     }
   }
 
-  // The newest `count` entries that pass, newest first.
-  latest(passes, count) {
+  // The newest `count` entries that pass and came after the one numbered
+  // `after` (-1: any), newest first.
+  latest(passes, count, after = -1) {
     const shown = [];
-    for (let at = this.entries.length - 1; at >= 0 && shown.length < count; at--) {
+    for (let at = this.entries.length - 1; at >= 0 && shown.length < count && this.entries[at].n > after; at--) {
       if (passes(this.entries[at])) shown.push(this.entries[at]);
     }
     return shown;
