@@ -184,8 +184,9 @@ def _gateway(args):
                       % error) from None
     from .gateway.config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
-                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos,
-                  buffer=args.buffer, stats_interval=args.stats_interval, request_timeout=args.request_timeout)
+                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, schema=args.schema,
+                  id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
+                  request_timeout=args.request_timeout)
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     gateway = Gateway(config)
@@ -269,6 +270,8 @@ def _parser():
     serve.add_argument("--id", metavar="N", help="the gateway's node id on its links")
     serve.add_argument("--link", action="append", default=[], metavar="NAME=TARGET",
                        help="a link to serve: a tty path or tcp://HOST:PORT (repeatable)")
+    serve.add_argument("--schema", metavar="FILE", help="the schema (.toml or .json) of these links' messages, "
+                                                        "and of the configuration's links that name none")
     serve.add_argument("--qos", metavar="Q", help="QoS of the frames published, 0 or 1 (default 1)")
     serve.add_argument("--buffer", metavar="N", help="frames kept per link while the broker is away "
                                                      "(default 10000)")

@@ -8,7 +8,7 @@ import time
 from . import frame
 from .wire import Scanner
 
-__all__ = ["FILTER_KEYS", "Summary", "as_json", "as_text", "frame_fields", "frame_text", "parse_filter", "watch"]
+__all__ = ["FILTER_KEYS", "Summary", "as_json", "as_text", "frame_text", "parse_filter", "watch"]
 
 FILTER_KEYS = {"src": "transmitter_id", "dst": "receiver_id", "id": "message_id", "type": "message_type"}
 _READ_WAIT = 0.05  # seconds; how often a quiet line is checked for stale fragments and the deadline
@@ -39,15 +39,7 @@ def as_json(event):
     """One JSON object for an event."""
     if event.frame is None:
         return json.dumps({"time": round(event.time, 6), "noise": event.raw.hex()})
-    return json.dumps({"time": round(event.time, 6), **frame_fields(event.frame)})
-
-
-def frame_fields(decoded):
-    """The JSON fields of a decoded frame: ids, type name, body in hex and
-    check result."""
-    return {"transmitter_id": decoded.transmitter_id, "receiver_id": decoded.receiver_id,
-            "message_type": frame.TYPE_NAMES[decoded.message_type], "message_id": decoded.message_id,
-            "data": decoded.data.hex(), "status": decoded.status}
+    return json.dumps({"time": round(event.time, 6), **event.frame.json_fields()})
 
 
 def parse_filter(text):
