@@ -42,7 +42,8 @@ function committedLimits() {
 
 // Frames counted in the fleet table, over every link.
 async function framesCounted() {
-  return page.$$eval('#fleet tr[data-link] td.frames', (cells) => cells.reduce((sum, c) => sum + Number(c.textContent), 0));
+  return page.$$eval('#fleet tr[data-link] td.frames',
+    (cells) => cells.reduce((sum, cell) => sum + Number(cell.textContent), 0));
 }
 
 async function heapAfterGc(cdp) {
@@ -96,7 +97,8 @@ describe(`dashboard with ${LINKS} links at ${LINKS * RATE} frames/s`, () => {
     const up = viewer.locator('#fleet tr[data-link] td.status-up');
     await waitFor(`${LINKS} links up`, async () => (await up.count()) === LINKS, PAGE_TIMEOUT);
     for (const gateway of GATEWAYS) {
-      await waitForText(viewer, `#fleet tr[data-gateway="${gateway}"]`, new RegExp(`${LINKS_EACH} of ${LINKS_EACH} links up`));
+      const summary = new RegExp(`${LINKS_EACH} of ${LINKS_EACH} links up`);
+      await waitForText(viewer, `#fleet tr[data-gateway="${gateway}"]`, summary);
     }
     assert.equal(await viewer.locator('.link-card').count(), LINKS);
     page = viewer;

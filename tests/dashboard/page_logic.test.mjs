@@ -34,7 +34,8 @@ test('topics outside a link tree are not taken', () => {
   assert.equal(fleet.links().length, 0);
   assert.equal(fleet.take('korva/gw/bench/frame/3/14/write/1', 'not json', false, T0).frame, null);
   assert.equal(fleet.links()[0].frames, 0);
-  assert.deepEqual(SUBSCRIPTIONS, ['korva/+/+/status', 'korva/+/+/info', 'korva/+/+/stats', 'korva/+/+/frame/#']);
+  assert.deepEqual(SUBSCRIPTIONS, ['korva/+/+/status', 'korva/+/+/info', 'korva/+/+/stats', 'korva/+/+/schema',
+    'korva/+/+/frame/#']);
   assert.equal(replyTopic('', 'page-1'), 'korva-reply/anonymous/page-1');
 });
 
@@ -142,8 +143,8 @@ test('CSV has a header, quotes what needs it and keeps only what passes', () => 
     status: 'ok' });
   log.add({ gateway: 'gw', link: 'c', seq: 1, ts: T0, tx: 4, rx: 14, type: 'write', id: 1, data: '', status: 'ok' });
   const lines = log.csv(parseFilter('tx=3')).split('\r\n');
-  assert.deepEqual(lines, ['time,gateway,link,seq,tx,rx,type,id,data,text,status',
-    '2027-01-15T08:00:00.000Z,gw,"a,b",0,3,14,write,1,222c41,""",A",ok', '']);
+  assert.deepEqual(lines, ['time,gateway,link,seq,tx,rx,type,id,data,text,status,direction,message',
+    '2027-01-15T08:00:00.000Z,gw,"a,b",0,3,14,write,1,222c41,""",A",ok,,', '']);
   assert.equal(csvField('plain'), 'plain');
   assert.equal(printable('00417f'), '.A.');
 });

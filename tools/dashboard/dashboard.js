@@ -6,10 +6,14 @@
 
 import { Fleet } from './fleet.js';
 import { FrameLog, parseFilter } from './log.js';
-import { NO_REPLY, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, sendBody } from './commands.js';
+import {
+  NO_REPLY, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, sendBody, typedCommand,
+} from './commands.js';
 import { REPLY_OK, REQUEST, SUBSCRIPTIONS, isReplyTopic, replyTopic, sendTopic } from './gateway.js';
 import { LogView } from './logview.js';
 import { Text } from './rows.js';
+import { collectFields, formInputs } from './schema.js';
+import { FieldInputs } from './sendform.js';
 import { FleetTable, LinkCards } from './view.js';
 
 const REDRAW_PERIOD = 250; // ms between redraws of tables and plots
@@ -27,6 +31,9 @@ let connectionState = 'idle';
 let passes = () => true;
 let refiltered = false; // the filter changed since the log was last drawn
 let linkChoices = -1; // the fleet layout the send form's links were listed for
+let formSchema = null; // the schema the send form's messages were listed from
+let formMessages = []; // those messages, as the form lists them
+let fieldInputs = null;
 let fleetTable = null;
 let cards = null;
 let logView = null;
@@ -93,6 +100,8 @@ function settleReply(text, properties) {
   requests.settle(correlation, parseReply(text, properties));
 }
 
+// A typed send asks for an answer whatever its type: the gateway's codec,
+// not the page, says whether its fields fit the message.
 function sendCommand(event) {
   event.preventDefault();
   if (client === null || !client.connected) {
@@ -100,16 +109,57 @@ function sendCommand(event) {
     return;
   }
   let command;
+  const message = chosenMessage();
   try {
-    command = parseCommand({ rx: $('send-rx').value, type: $('send-type').value, id: $('send-id').value,
-      data: $('send-data').value });
+    const fields = message && collectFields(fieldInputs.inputs, fieldInputs.values());
+    command = message ? typedCommand($('send-rx').value, message, fields)
+      : parseCommand({ rx: $('send-rx').value, type: $('send-type').value, id: $('send-id').value,
+        data: $('send-data').value });
   } catch (error) {
     showResult('error', error.message);
     return;
   }
   const [gateway, link] = $('send-link').value.split('/');
-  if (command.type === REQUEST) request(gateway, link, command);
+  if (command.type === REQUEST || message) request(gateway, link, command);
   else publish(gateway, link, command);
+}
+
+// The schema message the form sends, or undefined for raw bytes.
+function chosenMessage() {
+  const choice = $('send-message').value;
+  return choice === '' ? undefined : formMessages[Number(choice)];
+}
+
+function chosenLink() {
+  const [gateway, name] = $('send-link').value.split('/');
+  return fleet.gateways.get(gateway)?.get(name) ?? null;
+}
+
+// The chosen link's schema messages in the form, keeping the one chosen
+// if the new schema still has it.
+function offerMessages() {
+  const schema = chosenLink()?.schema ?? null;
+  if (schema === formSchema) return;
+  const chosen = chosenMessage()?.name;
+  formSchema = schema;
+  formMessages = schema?.messages ?? [];
+  $('send-message').replaceChildren(new Option('raw bytes', ''),
+    ...formMessages.map((message, at) => new Option(`${message.name} (${message.type} ${message.id})`, String(at))));
+  const still = formMessages.findIndex((message) => message.name === chosen);
+  $('send-message').value = still < 0 ? '' : String(still);
+  showMessageForm();
+}
+
+function showMessageForm() {
+  const message = chosenMessage();
+  $('send-type').disabled = Boolean(message);
+  $('send-id').disabled = Boolean(message);
+  $('send-data-label').hidden = Boolean(message);
+  if (message) {
+    $('send-type').value = message.type;
+    $('send-id').value = String(message.id);
+  }
+  fieldInputs.show(message ? formInputs(formSchema, message) : []);
 }
 
 function publish(gateway, link, command) {
@@ -147,13 +197,18 @@ function showReply(answer) {
     showResult('error', `no reply within ${REQUEST_TIMEOUT} s`);
     return;
   }
+  if (answer.data === null && answer.status === REPLY_OK) {
+    showResult('sent', 'sent: the frame went out');
+    return;
+  }
   if (answer.data === null) {
     const why = answer.body && answer.body.error ? answer.body.error : JSON.stringify(answer.body);
     showResult('error', `reply: ${answer.status}: ${why}`);
     return;
   }
   const data = answer.data.match(/../g)?.join(' ') ?? '(empty)';
-  showResult(answer.status === REPLY_OK ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
+  const decoded = answer.decoded ? `, ${answer.decoded}` : '';
+  showResult(answer.status === REPLY_OK ? 'replied' : 'error', `reply: ${answer.status}${decoded}, data ${data}`);
 }
 
 // Shown at once: the next redraw is up to a period away.
@@ -183,6 +238,7 @@ function redraw() {
   cards.render(fleet, at);
   renderFrames();
   updateLinkChoices();
+  offerMessages();
 }
 
 function renderFrames() {
@@ -203,7 +259,8 @@ function updateLinkChoices() {
 
 function start() {
   fleetTable = new FleetTable($('fleet').tBodies[0]);
-  cards = new LinkCards($('links'));
+  cards = new LinkCards($('links'), (link, choice) => link.watch(choice?.message ?? null, choice?.path, log.entries));
+  fieldInputs = new FieldInputs($('send-fields'));
   logView = new LogView($('log').tBodies[0], $('log-held'));
   logCount = new Text($('log-count'));
   const query = new URLSearchParams(window.location.search);
@@ -213,6 +270,8 @@ function start() {
     connect($('broker').value, $('user').value, $('password').value);
   });
   $('send').addEventListener('submit', sendCommand);
+  $('send-link').addEventListener('change', offerMessages);
+  $('send-message').addEventListener('change', showMessageForm);
   $('filter').addEventListener('input', applyFilter);
   $('export').addEventListener('click', exportCsv);
   setInterval(redraw, REDRAW_PERIOD);

@@ -5,13 +5,18 @@
 // the page redraws only what changed since it last looked.
 
 import {
-  FRAME_KIND, FRAME_OK, INFO_KIND, LINK_UNKNOWN, RESPONSE, STATS_KIND, STATUS_KIND, VERSION_REQUEST_ID, parseTopic,
+  DIRECTION_IN, FRAME_KIND, FRAME_OK, INFO_KIND, LINK_UNKNOWN, RESPONSE, SCHEMA_KIND, STATS_KIND, STATUS_KIND,
+  VERSION_REQUEST_ID, parseTopic,
 } from './gateway.js';
+import { messageText, parseSchema } from './schema.js';
+import { FieldSeries } from './series.js';
 
 export const RATE_WINDOW = 120; // seconds of counts kept for the plots
 
-// A frame's JSON as the log entry the page keeps, or null when it is not one.
-function parseFrame(gateway, link, text) {
+// A frame's JSON as the log entry the page keeps, or null when it is not
+// one. With its link's schema the gateway adds the message's name and its
+// fields, or why the body did not decode; `text` shows them.
+export function parseFrame(gateway, link, text) {
   let json;
   try {
     json = JSON.parse(text);
@@ -19,13 +24,17 @@ function parseFrame(gateway, link, text) {
     return null;
   }
   if (typeof json !== 'object' || json === null || typeof json.data !== 'string') return null;
-  return {
+  const frame = {
     gateway, link,
     seq: json.seq, ts: json.ts,
     tx: json.transmitter_id, rx: json.receiver_id,
     type: json.message_type, id: json.message_id,
     data: json.data, status: json.status,
+    direction: json.direction ?? DIRECTION_IN,
+    message: json.message, fields: json.fields, decodeError: json.decode_error, extra: json.extra,
   };
+  frame.text = messageText(frame);
+  return frame;
 }
 
 // The engine version carried by a frame, when it is the answer to a
@@ -89,7 +98,19 @@ class Link {
     this.lastSeq = null;
     this.nodes = new Map(); // transmitter id -> {id, frames, last, version}
     this.rates = new Rates();
+    this.schema = null;
+    this.series = null; // the field plotted on the link's card, a FieldSeries
     this.changes = 0; // one more on every change the page may show
+  }
+
+  // Follows `path` of `message` from now on, starting with what `earlier`
+  // frames (oldest first) carried; null: follow nothing.
+  watch(message, path, earlier = []) {
+    this.series = message === null ? null : new FieldSeries(message, path);
+    for (const frame of earlier) {
+      if (frame.link === this.name && frame.gateway === this.gateway) this.series?.add(frame);
+    }
+    this.changes += 1;
   }
 
   get key() {
@@ -106,6 +127,7 @@ class Link {
     this.seen(typeof frame.ts === 'number' ? frame.ts : now);
     this.rates.add(Math.floor(typeof frame.ts === 'number' ? frame.ts : now), 1, damaged, gap);
     if (!damaged) this.countNode(frame);
+    this.series?.add(frame);
   }
 
   // Frames missing before `seq`. A seq at or below the last one is a frame
@@ -207,6 +229,10 @@ const STATE_SETTERS = {
   [STATUS_KIND]: (link, text) => { link.status = text || LINK_UNKNOWN; },
   [INFO_KIND]: (link, text) => { link.info = parseObject(text); },
   [STATS_KIND]: (link, text) => { link.stats = parseObject(text); },
+  [SCHEMA_KIND]: (link, text) => {
+    link.schema = text ? parseSchema(text) : null;
+    if (link.series && !link.schema?.messages.some((message) => message.name === link.series.message)) link.watch(null);
+  },
 };
 
 function parseObject(text) {

@@ -4,7 +4,7 @@
 //
 //   korva/<gateway>/<link>/frame/<tx>/<rx>/<type>/<id>   every frame on the line
 //   korva/<gateway>/<link>/send/<rx>/<type>/<id>         commands to the line
-//   korva/<gateway>/<link>/{status,info,stats}           the link's retained state
+//   korva/<gateway>/<link>/{status,info,stats,schema}    the link's retained state
 //   korva-reply/<user>/<client id>                       answers to this page's requests
 
 export const ROOT = 'korva';
@@ -37,7 +37,12 @@ export const REPLY_OK = 'ok';
 export const STATUS_KIND = 'status';
 export const INFO_KIND = 'info';
 export const STATS_KIND = 'stats';
-export const STATE_KINDS = [STATUS_KIND, INFO_KIND, STATS_KIND];
+export const SCHEMA_KIND = 'schema'; // the link's schema, canonical JSON; empty without one
+export const STATE_KINDS = [STATUS_KIND, INFO_KIND, STATS_KIND, SCHEMA_KIND];
+
+// A frame's `direction`: DIRECTION_IN for one the line brought, `out` for
+// one the gateway's own node sent.
+export const DIRECTION_IN = 'in';
 export const FRAME_KIND = 'frame';
 const SEND_KIND = 'send';
 

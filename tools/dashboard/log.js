@@ -5,10 +5,14 @@ const LOG_LIMIT = 10000; // entries kept; the oldest go first
 const TRIM_SLACK = 0.1; // trimmed in batches: shifting one entry per frame is linear each time
 
 // Filter words: KEY=VALUE matches that field exactly, anything else must
-// appear in the body's hex or text.
-const FILTER_FIELDS = { gw: 'gateway', link: 'link', tx: 'tx', rx: 'rx', type: 'type', id: 'id', status: 'status' };
+// appear in the body's hex or text or in its decoded message.
+const FILTER_FIELDS = {
+  gw: 'gateway', link: 'link', tx: 'tx', rx: 'rx', type: 'type', id: 'id', status: 'status', msg: 'message',
+  dir: 'direction',
+};
 
-const CSV_COLUMNS = ['time', 'gateway', 'link', 'seq', 'tx', 'rx', 'type', 'id', 'data', 'text', 'status'];
+const CSV_COLUMNS = ['time', 'gateway', 'link', 'seq', 'tx', 'rx', 'type', 'id', 'data', 'text', 'status', 'direction',
+  'message'];
 
 // The body as text, one character a byte, '.' for what is not printable ASCII.
 export function printable(hex) {
@@ -40,7 +44,8 @@ function parseWord(word) {
   const equals = word.indexOf('=');
   if (equals < 0) {
     const wanted = word.toLowerCase();
-    return (entry) => entry.data.includes(wanted) || printable(entry.data).toLowerCase().includes(wanted);
+    return (entry) => entry.data.includes(wanted) || printable(entry.data).toLowerCase().includes(wanted)
+      || (entry.text ?? '').toLowerCase().includes(wanted);
   }
   const key = word.slice(0, equals);
   const value = word.slice(equals + 1);
@@ -88,7 +93,7 @@ export class FrameLog {
 
 function csvRow(entry) {
   const values = [isoTime(entry.ts), entry.gateway, entry.link, entry.seq, entry.tx, entry.rx, entry.type, entry.id,
-    entry.data, printable(entry.data), entry.status];
+    entry.data, printable(entry.data), entry.status, entry.direction, entry.text];
   return values.map(csvField).join(',');
 }
 

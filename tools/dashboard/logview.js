@@ -4,12 +4,12 @@
 // the reader has text selected in the log it holds still, so that the text
 // can be copied.
 
-import { FRAME_OK } from './gateway.js';
+import { DIRECTION_IN, FRAME_OK } from './gateway.js';
 import { isoTime, printable, spacedHex } from './log.js';
 import { Row, Text } from './rows.js';
 
 export const LOG_ROWS = 200; // rows shown; the log keeps more for the CSV
-const LOG_CELLS = ['', '', 'number', '', '', 'number', 'hex', 'text', 'status'];
+const LOG_CELLS = ['', '', 'number', '', '', 'number', 'message', 'hex', 'text', 'status'];
 
 export class LogView {
   constructor(tbody, note) {
@@ -47,8 +47,10 @@ export class LogView {
 }
 
 function entryRow(entry) {
-  const row = new Row(LOG_CELLS, entry.status === FRAME_OK ? {} : { class: 'damaged' });
+  const row = new Row(LOG_CELLS);
+  row.mark('damaged', entry.status !== FRAME_OK);
+  row.mark('out', entry.direction !== DIRECTION_IN);
   row.show([isoTime(entry.ts).slice(11, 23), `${entry.gateway}/${entry.link}`, entry.seq, `${entry.tx} → ${entry.rx}`,
-    entry.type, entry.id, spacedHex(entry.data), printable(entry.data), entry.status]);
+    entry.type, entry.id, entry.text, spacedHex(entry.data), printable(entry.data), entry.status]);
   return row.element;
 }

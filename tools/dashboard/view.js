@@ -4,8 +4,9 @@
 
 import { LINK_UP } from './gateway.js';
 import { isoTime, spacedHex } from './log.js';
-import { makePlot } from './plots.js';
-import { KeyedRows, Row, placeChildren } from './rows.js';
+import { makeFieldPlot, makePlot } from './plots.js';
+import { KeyedRows, Row, Text, placeChildren } from './rows.js';
+import { plottable } from './schema.js';
 
 // "4 s ago" from two times in seconds since the epoch; "never" for null.
 export function agoText(when, now) {
@@ -17,9 +18,9 @@ export function agoText(when, now) {
 }
 
 // The fleet table's columns: gateway, link, status, last seen, frames,
-// damaged, seq gaps, node, target, engine.
+// damaged, seq gaps, node, target, engine, schema.
 const LINK_CELLS = ['', '', 'status', 'last-seen', 'number frames', 'number damaged', 'number gaps', 'number', '',
-  'number'];
+  'number', 'schema'];
 const GATEWAY_CELLS = LINK_CELLS.map((className) => (className === 'last-seen' ? className : ''));
 
 export class FleetTable {
@@ -64,16 +65,32 @@ export class FleetTable {
     const info = link.info || {};
     row.classify(2, `status status-${link.status}`);
     row.show(['', link.name, link.status, agoText(link.lastSeen, now), link.frames, link.damaged, link.gaps,
-      info.node_id, info.target, info.engine_version]);
+      info.node_id, info.target, info.engine_version, schemaText(info.schema)]);
   }
 }
 
-// A card per link: its nodes, its plot and its statistics; made on first
-// sight. The plots are per second, so each is drawn at most once a second,
-// and only while it is on screen.
+// "motor r2 30a151b0": a link's schema as its info names it.
+function schemaText(schema) {
+  return schema ? `${schema.name} r${schema.revision} ${schema.fingerprint}` : '';
+}
+
+// The numbers of a schema's messages a card offers to plot, each as
+// {key, message, label, path}.
+export function fieldChoices(schema) {
+  return (schema?.messages ?? []).flatMap((message) => plottable(message).map((series) => ({
+    key: `${message.name}.${series.label}`, message: message.name, path: series.path,
+    label: `${message.name}.${series.label}${series.unit ? ` (${series.unit})` : ''}`,
+  })));
+}
+
+// A card per link: its nodes, its plots and its statistics; made on first
+// sight. Each plot is drawn at most once a second, and only while it is on
+// screen. With a schema, the card offers its numbers to plot over time:
+// `onWatch(link, choice)` follows the one chosen (null: none).
 export class LinkCards {
-  constructor(container) {
+  constructor(container, onWatch) {
     this.container = container;
+    this.onWatch = onWatch;
     this.cards = new Map();
     this.layout = -1;
     this.watcher = new IntersectionObserver((seen) => {
@@ -99,13 +116,45 @@ export class LinkCards {
         const stats = flatten(link.stats || {});
         card.stats.place(stats.map(([name]) => name));
         for (const [name, value] of stats) card.stats.get(name).show([name, value]);
+        if (card.schema !== link.schema) this.offerFields(card, link);
         card.changes = link.changes;
       }
       if (card.visible && card.plotted !== second) {
         card.plot.setData(link.rates.columns(now));
+        this.plotField(card, link);
         card.plotted = second;
       }
     }
+  }
+
+  offerFields(card, link) {
+    card.schema = link.schema;
+    card.choices = fieldChoices(link.schema);
+    const chosen = link.series ? card.choices.findIndex((choice) => choice.message === link.series.message
+      && choice.path.join('.') === link.series.path.join('.')) : -1;
+    card.choice.replaceChildren(new Option('plot a field…', ''),
+      ...card.choices.map((choice, at) => new Option(choice.label, String(at))));
+    card.choice.value = chosen < 0 ? '' : String(chosen);
+    card.choice.hidden = card.choices.length === 0;
+    if (chosen < 0 && link.series) this.onWatch(link, null);
+  }
+
+  choose(card, link) {
+    const choice = card.choice.value === '' ? null : card.choices[Number(card.choice.value)];
+    card.fieldPlot?.destroy();
+    card.fieldPlot = choice && makeFieldPlot(card.fieldBox, choice.label, [[], []]);
+    card.fieldCaption.show('');
+    card.seriesChanges = -1;
+    card.plotted = null;
+    this.onWatch(link, choice);
+  }
+
+  plotField(card, link) {
+    const series = link.series;
+    if (!series || !card.fieldPlot || card.seriesChanges === series.changes) return;
+    card.fieldPlot.setData(series.columns());
+    card.seriesChanges = series.changes;
+    card.fieldCaption.show(`${series.values.length} points, last ${series.values.at(-1) ?? 'none'}`);
   }
 
   card(link, now) {
@@ -129,18 +178,34 @@ export class LinkCards {
     summary.textContent = 'link statistics';
     const statsTable = document.createElement('table');
     stats.append(summary, statsTable);
-    element.append(title, table, plotBox, stats);
+    const choice = document.createElement('select');
+    choice.className = 'field-choice';
+    choice.hidden = true;
+    const fieldBox = document.createElement('div');
+    fieldBox.className = 'field-plot';
+    const fieldCaption = document.createElement('p');
+    fieldCaption.className = 'field-caption';
+    element.append(title, table, plotBox, choice, fieldBox, fieldCaption, stats);
     this.watcher.observe(element);
-    return {
+    const card = {
       element,
+      choice,
+      choices: [],
+      schema: null, // the schema whose fields the choice offers
+      fieldBox,
+      fieldPlot: null,
+      fieldCaption: new Text(fieldCaption),
+      seriesChanges: -1,
       nodes: new KeyedRows(table.createTBody(),
         (id) => new Row(NODE_CELLS, { 'data-node': `${link.key}/${id}` })),
       stats: new KeyedRows(statsTable.createTBody(), () => new Row(['', 'number'])),
       plot: makePlot(plotBox, link.rates.columns(now)),
       changes: -1,
       visible: false,
-      plotted: null, // the second the plot was last drawn for
+      plotted: null, // the second the plots were last drawn for
     };
+    choice.addEventListener('change', () => this.choose(card, link));
+    return card;
   }
 }
 
