@@ -36,8 +36,9 @@ class Scale:
         self._factor = scale.numerator * (self._divisor // scale.denominator)
         self._shift = offset.numerator * (self._divisor // offset.denominator)
         self._scale, self._offset = float(scale), float(offset)
+        # physical(raw): the physical value of `raw`, the very arithmetic
+        # message codecs inline
         self.physical = eval("lambda raw: " + self.physical_source("raw"))
-        self.physical.__doc__ = "The physical value of `raw`."
 
     def physical_source(self, raw):
         """The physical value of the integer expression `raw`, as Python
@@ -50,8 +51,8 @@ class Scale:
         return "%s / %d" % (text if text == raw else "(%s)" % text, self._divisor)
 
     def quotient_source(self, physical):
-        """The float quotient (physical - offset) / scale that `raw` rounds,
-        as Python source over the expression `physical`."""
+        """The float quotient (physical - offset) / scale that `raw()`
+        rounds, as Python source over the expression `physical`."""
         if self._offset:
             physical = "(%s %s %r)" % (physical, "+" if self._offset < 0 else "-", abs(self._offset))
         return "%s / %r" % (physical, self._scale)
@@ -63,9 +64,9 @@ class Scale:
         # unless that could move the result across a half, it rounds the
         # same as the exact quotient, which is then computed only near one.
         quotient = (physical - self._offset) / self._scale
-        if abs(quotient) < _FLOAT_EXACT and abs(abs(quotient - math.floor(quotient)) - 0.5) > self._error(physical,
-                                                                                                       quotient):
-            return round(quotient)
+        if abs(quotient) < _FLOAT_EXACT:
+            if abs(abs(quotient - math.floor(quotient)) - 0.5) > self._error(physical, quotient):
+                return round(quotient)
         return round(Fraction(exact(physical) * self._divisor - self._shift, self._factor))
 
     def fast_range(self, raw_low, raw_high):
