@@ -35,8 +35,8 @@ __all__ = ["TypedSchema", "TypedMessage", "frame_of", "reply_decoder"]
 class TypedSchema:
     """A loaded schema: `model` (the `model.Schema`), `name`, `revision`,
     `canonical` (JSON text), `fingerprint` (8 hex digits), `enums` (name ->
-    IntEnum class) and `messages` (name -> message class, the engine's own
-    ids 60 to 63 included)."""
+    IntEnum class), `messages` (name -> message class, the engine's own
+    ids 60 to 63 included) and `decode(message_id, message_type, body)`."""
 
     def __init__(self, model):
         self.model = model
@@ -52,9 +52,7 @@ class TypedSchema:
             if cls.definition.reply is not None:
                 cls._reply = self.messages[cls.definition.reply]
         self._by_key = {(cls.definition.id, cls.definition.type_number): cls for cls in classes}
-        # decode's one lookup, by type number and by type name
-        self._decoders = {(key[0], kind): cls.decode for key, cls in self._by_key.items()
-                          for kind in (key[1], cls.definition.type)}
+        self.decode = self._decoder()
 
     def message_class(self, message_id, message_type):
         """The class of the message with this id and type (0 to 3, or its
@@ -63,19 +61,26 @@ class TypedSchema:
             message_type = frame.type_number(message_type)
         return self._by_key.get((message_id, message_type))
 
-    def decode(self, message_id, message_type, body):
-        """The message with this id and type (0 to 3, or its name) decoded
-        from `body`; DecodeError when no message has them or the body does
-        not fit."""
-        try:
-            decode = self._decoders[message_id, message_type]
-        except KeyError:
-            cls = self.message_class(message_id, message_type)
-            if cls is None:
-                raise DecodeError(self.name, "no message has id %r and type %r" % (message_id, message_type),
+    def _decoder(self):
+        """`decode`: a function of its own, as it is called for every frame,
+        with one lookup by type number or name."""
+        decoders = {(key[0], kind): cls.decode for key, cls in self._by_key.items()
+                    for kind in (key[1], cls.definition.type)}
+        name = self.name
+
+        def decode(message_id, message_type, body):
+            """The message with this id and type (0 to 3, or its name)
+            decoded from `body`; DecodeError when no message has them or the
+            body does not fit."""
+            try:
+                decode_body = decoders[message_id, message_type]
+            except KeyError:
+                if isinstance(message_type, str):
+                    frame.type_number(message_type)  # ValueError for a name no type has
+                raise DecodeError(name, "no message has id %r and type %r" % (message_id, message_type),
                                   "unknown") from None
-            decode = cls.decode
-        return decode(body)
+            return decode_body(body)
+        return decode
 
     def __repr__(self):
         return "<TypedSchema %s revision %d, fingerprint %s>" % (self.name, self.revision, self.fingerprint)
@@ -138,9 +143,15 @@ def _message_code(definition, elements):
     full = struct.Struct("<" + "".join(_code(element) for element in fixed))
     scope = {"new": object.__new__, "numbers": (int, float), "pack": full.pack, "unpack": full.unpack_from,
              "shorter": _shorter(definition, fixed)}
+    # decode unpacks into a local per value on the wire: v0, or v1_0, v1_1,
+    # ... for an array
+    unpacked = {element: element.local if element.field.count is None else
+                ["%s_%d" % (element.local, index) for index in range(element.field.count)] for element in fixed}
     encode = ["def encode(self):"]
-    decode = ["def decode(body):"] + _length_lines(definition) + ["self = new(cls)"]
-    packed, index = [], 0
+    decode = (["def decode(body):"] + _length_lines(definition, [name for element in fixed
+                                                                for name in _listed(unpacked[element])])
+              + ["self = new(cls)"])
+    packed = []
     for element in elements:
         scope.update(element.scope())
         target = "self.%s" % element.name
@@ -150,14 +161,12 @@ def _message_code(definition, elements):
             decode += element.decode_lines(target, "tail")
         elif element.field.count is None:
             encode += element.encode_lines()
-            decode += element.decode_lines(target, "raw[%d]" % index)
+            decode += element.decode_lines(target, element.local)
         else:
             encode += _array_encode(element)
-            decode.append("%s = %s" % (target, _array_decode(element, "raw[%d:%d]" % (
-                index, index + element.field.count))))
+            decode.append("%s = %s" % (target, _array_decode(element, unpacked[element])))
         if element is not variable:
             packed.append(("*" if element.field.count else "") + element.local)
-            index += element.field.elements
     body = "pack(%s)" % ", ".join(packed)
     encode.append("return " + (body if variable is None else "%s + %s" % (body, variable.local)))
     decode += ["self.extra = %s" % ("0" if variable else "extra"), "return self"]
@@ -174,19 +183,25 @@ def _code(element):
     return "%s%s" % (element.field.count or "", element.code)
 
 
-def _length_lines(definition):
-    """Lines that unpack the fixed fields of `body` into `raw` and set
-    `tail` (the variable field's bytes) or `extra` (bytes past the known
-    fields)."""
-    size, rest = definition.fixed_size, "tail" if definition.sealed else "extra"
+def _listed(names):
+    return names if isinstance(names, list) else [names]
+
+
+def _length_lines(definition, names):
+    """Lines that unpack the fixed fields of `body` into the locals `names`
+    and set `tail` (the variable field's bytes) or `extra` (bytes past the
+    known fields)."""
+    size = definition.fixed_size
     if size == 0:
-        return ["raw, %s = (), %s" % (rest, "bytes(body)" if definition.sealed else "len(body)")]
+        return ["tail = bytes(body)" if definition.sealed else "extra = len(body)"]
+    values = ", ".join(names) + ("," if len(names) == 1 else "")
     if definition.sealed:
-        start = ["if len(body) >= %d:" % size, "    raw, tail = unpack(body), bytes(body[%d:])" % size]
+        start = ["if len(body) >= %d:" % size, "    %s = unpack(body)" % values,
+                 "    tail = bytes(body[%d:])" % size]
     else:
-        start = ["extra = len(body) - %d" % size, "if extra >= 0:", "    raw = unpack(body)"]
+        start = ["extra = len(body) - %d" % size, "if extra >= 0:", "    %s = unpack(body)" % values]
     return start + ["else:  # an earlier revision's body, absent fields at their defaults, or a bad one",
-                    "    raw, %s = shorter(body)" % rest]
+                    "    (%s), %s = shorter(body)" % (values, "tail" if definition.sealed else "extra")]
 
 
 def _array_encode(element):
@@ -198,9 +213,10 @@ def _array_encode(element):
         element.local, element.field.count, test), "    " + line]
 
 
-def _array_decode(element, raw):
+def _array_decode(element, names):
     item = element.decode_expression("item")
-    return "list(%s)" % raw if item == "item" else "[%s for item in %s]" % (item, raw)
+    listed = "[%s]" % ", ".join(names)
+    return listed if item == "item" else "[%s for item in (%s)]" % (item, ", ".join(names))
 
 
 def _shorter(definition, fixed):
@@ -483,9 +499,9 @@ class _Bits(_Element):
                 "else:", "    {0} = to_raw_{1}({0}, path_{1})".format(self.local, self.number)]
 
     def decode_lines(self, target, raw):
-        lines = ["word = %s" % raw, "%s = bits = new(bits_%d)" % (target, self.number)]
+        lines = ["%s = bits = new(bits_%d)" % (target, self.number)]
         for index, (bit, enum_class, _, _) in enumerate(self.bits):
-            run = "word" if bit.shift == 0 else "word >> %d" % bit.shift
+            run = raw if bit.shift == 0 else "%s >> %d" % (raw, bit.shift)
             run = "%s & %d" % (run, (1 << bit.width) - 1)
             if enum_class is not None:
                 lines += ["run = %s" % run, "bits.%s = members_%d_%d.get(run, run)" % (bit.name, self.number, index)]
