@@ -108,7 +108,8 @@ class BridgeTest(unittest.TestCase):
         recorder = self.client("viewer", "korva/gw1/a/frame/#", lasting=True)
         before, total = 40, 160
         send_frames(self.peer, range(before))
-        self.assertTrue(recorder.wait_for(lambda: len(frame_seqs(recorder)) >= before))
+        self.assertTrue(recorder.wait_for(lambda: len(frame_seqs(recorder)) >= before, 60),
+                        "seen before the outage: %s; gateway: %s" % (frame_seqs(recorder), self.gateway_errors()))
         time.sleep(AUTOSAVE * 2)  # the recorder's session saved by the central broker
         sender = threading.Thread(target=send_frames, args=(self.peer, range(before, total)))
         sender.start()
