@@ -6,7 +6,9 @@ measures the latency from the line and tells which frames it never saw.
 
 It runs on commands from stdin: it prints the paths of its lines as one JSON
 list, starts sending on `go` and stops on `stop` (or end of input); then it
-prints {"sent": [frames written whole, per line]}.
+prints {"sent": [frames written whole, per line]}, and keeps its lines open
+until the end of its input: closing a pseudo-terminal's far end throws away
+what its reader has not read yet.
 
 Usage: peer.py LINES RATE   (with korva on PYTHONPATH)"""
 
@@ -86,6 +88,7 @@ def main():
     if sys.stdin.readline().strip() == "go":
         run(lines, rate, sys.stdin)
     print(json.dumps({"sent": [line.sent for line in lines]}), flush=True)
+    sys.stdin.read()
 
 
 if __name__ == "__main__":

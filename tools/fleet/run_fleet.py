@@ -250,15 +250,18 @@ def run(options):
             fleet.wait_ready(tail, recording)
             sent, gateways, others = fleet.send(faults)
             fleet.settle(tail, recording, sent)
+            fleet.peer.stdin.close()  # it may close its lines now
         finally:
             tail.close()
     links = options.gateways * options.links
     frames = recording.summary(sent)
+    by_gateway = {gateway: recording.summary({name: count for name, count in sent.items()
+                                              if name.startswith(gateway + "/")}) for gateway in fleet.gateways}
     window = options.duration
     return {"gateways": options.gateways, "links_per_gateway": options.links, "rate": options.rate,
             "edges": options.edges, "duration": window,
             "faults": [{"broker": name, "at_s": round(start, 1), "down_s": outage} for start, outage, name in faults],
-            "frames": frames,
+            "frames": frames, "by_gateway": by_gateway, "unknown_links": recording.unknown_links(sent),
             "gateway_cpu": {"total_percent": 100 * gateways.cpu / window,
                             "per_link_percent": 100 * gateways.cpu / window / links,
                             "per_frame_ms": 1000 * gateways.cpu / max(frames["sent"], 1),
@@ -290,8 +293,8 @@ def describe(report):
               "gateway CPU      %.2f ms per frame, %.2f%% of a core per link, %.0f%% in all; %.1f wake-ups per frame"
               % (cpu["per_frame_ms"], cpu["per_link_percent"], cpu["total_percent"], cpu["wakeups_per_frame"]),
               "other CPU        " + ", ".join("%s %.0f%%" % item for item in report["other_cpu_percent"].items())]
-    if frames["unknown_links"]:
-        lines.append("frames of links nobody sent on: %s" % ", ".join(frames["unknown_links"]))
+    if report["unknown_links"]:
+        lines.append("frames of links nobody sent on: %s" % ", ".join(report["unknown_links"]))
     return "\n".join(lines)
 
 

@@ -86,23 +86,22 @@ class Recording:
         tally = self.links.setdefault(levels[1] + "/" + levels[2], LinkTally())
         tally.add(document["seq"], number, arrival_ns(arrived) - written_ns)
 
-    def latencies(self):
-        """The latency (ns) of every frame's first arrival, sorted."""
-        return sorted(latency for tally in self.links.values() for latency in tally.first_seen.values())
+    def unknown_links(self, sent):
+        """Links with frames that are not among `sent`'s, sorted."""
+        return sorted(set(self.links) - set(sent))
 
     def summary(self, sent):
-        """Totals against `sent` ({"gateway/link": frames written}): frames
-        sent, seen (distinct), lost, duplicates and gaps, and latency p50,
-        p99 and max in milliseconds (None if nothing arrived)."""
+        """Totals of the links of `sent` ({"gateway/link": frames written}):
+        frames sent, seen (distinct), lost, duplicates and gaps, and latency
+        p50, p99 and max in milliseconds (None if nothing arrived)."""
         empty = LinkTally()
         tallies = [(self.links.get(name, empty), count) for name, count in sent.items()]
-        latencies = self.latencies()
+        latencies = sorted(latency for tally, _ in tallies for latency in tally.first_seen.values())
         totals = {"sent": sum(sent.values()),
-                  "seen": sum(len(tally.first_seen) for tally in self.links.values()),
+                  "seen": sum(len(tally.first_seen) for tally, _ in tallies),
                   "lost": sum(tally.lost(count) for tally, count in tallies),
-                  "duplicates": sum(tally.duplicates for tally in self.links.values()),
-                  "gaps": sum(tally.gaps for tally in self.links.values()),
-                  "unknown_links": sorted(set(self.links) - set(sent))}
+                  "duplicates": sum(tally.duplicates for tally, _ in tallies),
+                  "gaps": sum(tally.gaps for tally, _ in tallies)}
         for name, share in (("p50_ms", 0.5), ("p99_ms", 0.99), ("max_ms", 1.0)):
             totals[name] = percentile(latencies, share) / 1e6 if latencies else None
         return totals
