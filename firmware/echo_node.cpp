@@ -33,8 +33,8 @@ public:
 
 uint8_t rx_buffer[KORVA_BUFFER_SIZE];
 uint8_t tx_buffer[KORVA_BUFFER_SIZE];
-EchoNode::Line line;
-EchoNode node(NODE_ID, rx_buffer, tx_buffer, line);
+EchoNode::Link link_buffer;
+EchoNode node(NODE_ID, rx_buffer, tx_buffer, link_buffer);
 
 } // namespace
 

@@ -21,13 +21,13 @@ namespace fw {
 template <size_t Capacity>
 class Port : public Korva<korva_public_4bit_adr> {
 public:
-    using Line = link::Link<Capacity>;
+    using Link = link::Link<Capacity>;
 
     // The buffers and the link are the caller's globals, all zero, so they
     // stay in .bss; only the node itself, whose hook table pointer is not
     // zero, takes room in .data and in flash.
-    constexpr Port(uint8_t id, uint8_t* rx_buffer_, uint8_t* tx_buffer_, Line& line)
-        : Korva(rx_buffer_, tx_buffer_, id), line_(line)
+    constexpr Port(uint8_t id, uint8_t* rx_buffer_, uint8_t* tx_buffer_, Link& link)
+        : Korva(rx_buffer_, tx_buffer_, id), link_(link)
     {
     }
 
@@ -36,8 +36,8 @@ public:
         board::uart_write(data, len);
         return KORVA_STATUS_SUCCESS;
     }
-    Korva_Status_t port_read(uint8_t* dst, uint16_t len) override { return line_.port_read(dst, len); }
-    uint64_t port_available() override { return line_.port_available(); }
+    Korva_Status_t port_read(uint8_t* dst, uint16_t len) override { return link_.port_read(dst, len); }
+    uint64_t port_available() override { return link_.port_available(); }
 
     // Hands every received byte to the link and runs the listener on every
     // whole frame, until the ring is empty or the link full.
@@ -55,7 +55,7 @@ public:
 private:
     bool take_received();
 
-    Line& line_;
+    Link& link_;
 };
 
 template <size_t Capacity>
@@ -64,7 +64,7 @@ void Port<Capacity>::service()
     bool took = true;
     while (took) {
         took = take_received();
-        static_cast<void>(line_.pump(*this, board::ticks())); // statuses are counted in line_.stats
+        static_cast<void>(link_.service(*this, board::ticks())); // statuses are counted in link_.stats
     }
     board::uart_rx_resume();
 }
@@ -75,7 +75,7 @@ bool Port<Capacity>::take_received()
     bool took = false;
     size_t len = 0;
     while (const uint8_t* bytes = board::uart_rx.readable(len)) {
-        const size_t taken = line_.feed(bytes, len, board::ticks());
+        const size_t taken = link_.feed(bytes, len, board::ticks());
         board::uart_rx.consume(taken);
         took = took || taken != 0;
         if (taken < len) {
@@ -89,7 +89,7 @@ template <size_t Capacity>
 template <class Each>
 void Port<Capacity>::run(link::Tick stale_after, Each each)
 {
-    line_.gap = stale_after;
+    link_.gap = stale_after;
     for (;;) {
         service();
         each(board::ticks());

@@ -6,7 +6,7 @@
 //   SECURITY.md);
 // - every intact frame put in the stream is delivered, unless another
 //   intact frame covers its start byte (which the link may rightly take);
-// - after each pump less than one frame stays buffered (I8).
+// - after each service call less than one frame stays buffered (I8).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -116,11 +116,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (fed < stream.size()) {
         const size_t chunk = std::min(stream.size() - fed, input.ConsumeIntegralInRange<size_t>(1, 300));
         fed += node.link.feed(&stream[fed], chunk, now);
-        static_cast<void>(node.link.pump(node, now)); // outcomes are checked through what was delivered
+        static_cast<void>(node.link.service(node, now)); // outcomes are checked through what was delivered
         FUZZ_CHECK(node.link.rx.size() < korva::MAX_FRAME_LENGTH);
     }
     now += korva::link::ticks_of(std::chrono::seconds(1)); // the line goes quiet: every fragment goes stale
-    static_cast<void>(node.link.pump(node, now));
+    static_cast<void>(node.link.service(node, now));
     FUZZ_CHECK(node.link.rx.empty());
 
     for (const Bytes& frame : node.delivered) {

@@ -1,7 +1,7 @@
 // The link: what sits between an engine and the bytes of its line, on a
 // host and on a microcontroller alike.
 //
-// `Link` serves the engine's read hooks from its receive buffer, and `pump`
+// `Link` serves the engine's read hooks from its receive buffer, and `service`
 // runs the engine's listener on every whole frame the cutter finds, so the
 // listener never waits for a byte. An observer, when given, sees every piece
 // of the line first: noise, and frames for any node, intact or damaged.
@@ -28,7 +28,7 @@ struct ListenerStats {
     Count answers_held = 0; // answers the engine held back until its streamed frame ended
 };
 
-// For pumps nobody watches.
+// For service calls nobody watches.
 struct IgnoreCuts {
     void operator()(const Cut&) const {}
 };
@@ -45,7 +45,7 @@ public:
     // Runs the listener on every whole frame buffered, after `observe` has
     // seen it; returns the last listener status, DEFAULT if none ran.
     template <class Engine, class Observe = IgnoreCuts>
-    Korva_Status_t pump(Engine& engine, Tick now, Observe&& observe = {});
+    Korva_Status_t service(Engine& engine, Tick now, Observe&& observe = {});
 
     ListenerStats heard;
 
@@ -56,7 +56,7 @@ private:
 
 template <size_t Capacity>
 template <class Engine, class Observe>
-Korva_Status_t Link<Capacity>::pump(Engine& engine, Tick now, Observe&& observe)
+Korva_Status_t Link<Capacity>::service(Engine& engine, Tick now, Observe&& observe)
 {
     Korva_Status_t last = KORVA_STATUS_DEFAULT;
     this->cut(now, [&](const Cut& piece) {

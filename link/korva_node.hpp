@@ -5,12 +5,18 @@
 // locks for exactly that long. A node is not thread-safe; a multi-threaded
 // owner serialises its calls (the outbox's drain thread needs no lock of
 // the owner's).
+//
+// A line that failed once stays failed until the next `attach`: every later
+// call that needs it, a send above all, throws that same failure, so no send
+// reports a frame as sent that has no line to go to.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -86,6 +92,9 @@ public:
     // node is `dropped` until the next `attach`.
     void drop_line();
     bool dropped() const { return dropped_; }
+    // Throws the line's failure, if it has failed; looks at the line itself
+    // too, so a send refuses a line whose other end is gone.
+    void check_line();
 
     // One non-blocking round: read what is there, run the listener on every
     // whole frame. Returns the last listener status. `observe` sees every
@@ -110,6 +119,8 @@ public:
     // Waits until the backlog and the driver's queue have gone out on the line.
     template <class AroundWait = PlainWait>
     bool flush(Duration timeout, AroundWait&& around_wait = {});
+    // Writes what the line takes now, for an owner that drains it from an event loop.
+    void drain_now();
     // Ends an open streamed frame without its trailer: what went of it
     // leaves, the line stays quiet for one gap so that the peers drop the
     // fragment, then the engine forgets it and sends the answers it held.
@@ -127,8 +138,13 @@ public:
 private:
     void read_line(Clock::time_point now);
     void let_go_of_line();
+    // Runs `step`, which touches the line, unless the line failed before;
+    // a failure it meets is kept as the line's.
+    template <class Step>
+    void on_line(Step&& step);
 
     bool dropped_ = false;
+    std::exception_ptr failure_;
 };
 
 // ---------------------------------------------------------------------------
@@ -139,6 +155,7 @@ void Node<Engine>::attach(PosixLine new_line, Duration gap, bool drain_thread)
     outbox.stop();
     line = std::move(new_line);
     link.gap = ticks_of(gap);
+    failure_ = nullptr;
     if (drain_thread) {
         outbox.start(line);
     }
@@ -178,6 +195,32 @@ void Node<Engine>::drop_line()
 }
 
 template <class Engine>
+template <class Step>
+void Node<Engine>::on_line(Step&& step)
+{
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+    try {
+        step();
+    } catch (const std::system_error&) {
+        failure_ = std::current_exception();
+        throw;
+    }
+}
+
+template <class Engine>
+void Node<Engine>::check_line()
+{
+    on_line([&] {
+        outbox.check();
+        if (line.is_open()) {
+            line.check_other_end();
+        }
+    });
+}
+
+template <class Engine>
 void Node<Engine>::read_line(Clock::time_point now)
 {
     if (!line.is_open()) {
@@ -186,10 +229,17 @@ void Node<Engine>::read_line(Clock::time_point now)
     size_t room = 0;
     uint8_t* into = link.read_room(room);
     if (room != 0) {
-        const size_t got = line.read_some(into, room);
+        size_t got = 0;
+        on_line([&] { got = line.read_some(into, room); });
         link.received(got, tick_of(now));
         arrivals.record(got, wall_clock());
     }
+}
+
+template <class Engine>
+void Node<Engine>::drain_now()
+{
+    on_line([&] { outbox.drain_now(line); });
 }
 
 template <class Engine>
@@ -204,9 +254,9 @@ template <class Engine>
 template <class Observe>
 Korva_Status_t Node<Engine>::service(Clock::time_point now, Observe&& observe)
 {
-    outbox.check();
+    on_line([&] { outbox.check(); });
     read_line(now);
-    return link.pump(*this, tick_of(now), observe);
+    return link.service(*this, tick_of(now), observe);
 }
 
 template <class Engine>
@@ -239,14 +289,14 @@ template <class Engine>
 template <class Send, class AroundWait>
 Korva_Status_t Node<Engine>::with_room(Send&& operation, AroundWait&& around_wait)
 {
-    outbox.check();
+    check_line();
     // Without a line the backlog is a buffer its owner empties (take_all):
     // a piece goes in if it fits.
     bool room = !line.is_open() || outbox.room() >= SEND_ROOM;
     if (!room && outbox.draining()) {
         const Clock::time_point deadline = Clock::now() + write_timeout;
         around_wait([&] { room = outbox.wait_for_room(SEND_ROOM, deadline); });
-        outbox.check(); // a wait the line's failure ended is that failure, not a timeout
+        on_line([&] { outbox.check(); }); // a wait the line's failure ended is that failure, not a timeout
     }
     if (!room) {
         ++stats.write_timeouts;
@@ -273,7 +323,7 @@ bool Node<Engine>::flush(Duration timeout, AroundWait&& around_wait)
     }
     bool emptied = false;
     around_wait([&] { emptied = outbox.wait_until_empty(deadline); });
-    outbox.check();
+    on_line([&] { outbox.check(); });
     while (emptied && line.output_queued() != 0) {
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {

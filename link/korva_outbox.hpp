@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -63,8 +64,7 @@ private:
     TxBacklog backlog_;
     uint64_t bytes_sent_ = 0;
     bool stopping_ = false;
-    std::error_code failure_;
-    std::string failure_what_;
+    std::exception_ptr failure_;
     std::thread thread_;
 };
 
@@ -105,7 +105,7 @@ inline void Outbox::start(PosixLine& line)
     stop();
     std::lock_guard<std::mutex> held(mutex_);
     stopping_ = false;
-    failure_.clear();
+    failure_ = nullptr;
     thread_ = std::thread([this, &line] { run(line); });
 }
 
@@ -156,11 +156,11 @@ inline void Outbox::run(PosixLine& line)
                 held.unlock();
                 line.wait(false, true, DRAIN_STOP_CHECK);
                 held.lock();
+                line.check_other_end(); // a hung-up tty takes nothing, and never says so in a write
             }
         }
-    } catch (const std::system_error& failure) {
-        failure_ = failure.code();
-        failure_what_ = failure.what();
+    } catch (const std::system_error&) {
+        failure_ = std::current_exception();
         changed_.notify_all();
     }
 }
@@ -176,21 +176,22 @@ inline void Outbox::check() const
 {
     std::lock_guard<std::mutex> held(mutex_);
     if (failure_) {
-        throw std::system_error(failure_, failure_what_);
+        std::rethrow_exception(failure_);
     }
 }
 
 inline bool Outbox::wait_for_room(size_t bytes, Clock::time_point deadline)
 {
     std::unique_lock<std::mutex> held(mutex_);
-    return changed_.wait_until(held, deadline, [&] { return backlog_.room() >= bytes || failure_; }) &&
+    return changed_.wait_until(held, deadline, [&] { return backlog_.room() >= bytes || failure_ != nullptr; }) &&
            backlog_.room() >= bytes;
 }
 
 inline bool Outbox::wait_until_empty(Clock::time_point deadline)
 {
     std::unique_lock<std::mutex> held(mutex_);
-    return changed_.wait_until(held, deadline, [&] { return backlog_.empty() || failure_; }) && backlog_.empty();
+    return changed_.wait_until(held, deadline, [&] { return backlog_.empty() || failure_ != nullptr; }) &&
+           backlog_.empty();
 }
 
 inline void Outbox::clear()

@@ -52,6 +52,9 @@ public:
     size_t write_some(const uint8_t* data, size_t len);
     // Waits for the line to become readable and/or writable; false on timeout.
     bool wait(bool readable, bool writable, Duration timeout) const;
+    // Throws the failure a read would meet once the other end is gone, so a
+    // writer learns of it before it hands the line anything more.
+    void check_other_end() const;
     // Bytes the driver still holds for the line (ttys only; 0 otherwise).
     size_t output_queued() const;
     void close() noexcept;
@@ -60,6 +63,7 @@ private:
     PosixLine(int fd, std::string name, LineKind kind) : fd_(fd), name_(std::move(name)), kind_(kind) {}
     void make_raw(unsigned baud);
     [[noreturn]] void fail(const char* what) const;
+    [[noreturn]] void fail_other_end_gone() const;
     bool hung_up() const;
 
     int fd_ = -1;
@@ -183,15 +187,10 @@ inline size_t PosixLine::read_some(uint8_t* dst, size_t len)
         return 0;
     }
     if (got == 0) {
-        if (kind_ != LineKind::tty) {
-            errno = ECONNRESET;
-            fail("connection closed by the other end of");
-        }
         // A raw tty with VMIN 0 reads nothing both when nothing came and
         // when its device is gone; only the latter is a hang-up.
-        if (hung_up()) {
-            errno = EIO;
-            fail("hang-up of");
+        if (kind_ != LineKind::tty || hung_up()) {
+            fail_other_end_gone();
         }
         return 0;
     }
@@ -219,6 +218,16 @@ inline bool PosixLine::wait(bool readable, bool writable, Duration timeout) cons
     return ready > 0;
 }
 
+// A socket's peer that closed its end shows as read hang-up before any
+// read meets the end of the stream.
+inline void PosixLine::check_other_end() const
+{
+    pollfd entry{fd_, static_cast<short>(kind_ == LineKind::socket ? POLLRDHUP : 0), 0};
+    if (::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLRDHUP)) != 0) {
+        fail_other_end_gone();
+    }
+}
+
 inline size_t PosixLine::output_queued() const
 {
     int queued = 0;
@@ -244,6 +253,16 @@ inline bool PosixLine::hung_up() const
 {
     pollfd entry{fd_, POLLIN, 0};
     return ::poll(&entry, 1, 0) > 0 && (entry.revents & POLLHUP) != 0;
+}
+
+inline void PosixLine::fail_other_end_gone() const
+{
+    if (kind_ == LineKind::tty) {
+        errno = EIO;
+        fail("hang-up of");
+    }
+    errno = ECONNRESET;
+    fail("connection closed by the other end of");
 }
 
 inline void PosixLine::fail(const char* what) const

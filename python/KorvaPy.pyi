@@ -135,11 +135,11 @@ class KORVA_PUBLIC:
         KORVA_STATUS_START_BYTE_ERROR with no frame open,
         KORVA_STATUS_FAIL for a list shorter than `len` or before the header
         went, otherwise the write's status."""
-    def finalize_queue(self, count: int, /) -> Korva_Status_t:
+    def finalize_queue(self, attempts: int, /) -> Korva_Status_t:
         """Send the trailer and close the streamed frame, trying up to
-        `count` times. Returns KORVA_STATUS_START_BYTE_ERROR with no frame
+        `attempts` times. Returns KORVA_STATUS_START_BYTE_ERROR with no frame
         open, KORVA_STATUS_FAIL when no body byte went out,
-        KORVA_STATUS_DEFAULT for a count of 0, the write's failure (the frame
+        KORVA_STATUS_DEFAULT for 0 attempts, the write's failure (the frame
         stays open), or KORVA_STATUS_SUCCESS. The announced length is not
         checked against the bytes pushed."""
     def set_fixed_packet_size(self, size: int, /) -> None:
@@ -175,9 +175,9 @@ class KORVA_PUBLIC:
         status 10 (KORVA_MESSAGE_LENGTH_ERROR) when the frame does not fit
         the fixed packet size, otherwise the status of the last `__write__`."""
     def start_write_queue(self, t: Korva_event_types, receiver_id: int, message_id: int, len: int,
-                          count: int, /) -> Korva_Status_t:
+                          attempts: int, /) -> Korva_Status_t:
         """Open a streamed frame of type `t` announcing `len` body bytes:
-        send the start byte and the header, each tried up to `count` times.
+        send the start byte and the header, each tried up to `attempts` times.
         Returns KORVA_STATUS_MESSAGE_ID_ERROR (60 or more),
         KORVA_STATUS_PORT_BUSY, the start byte's failure (nothing open), or
         the header's status: the header counts as sent either way."""

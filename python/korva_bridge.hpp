@@ -14,8 +14,8 @@
 #include "engine/korva.hpp"
 #include "korva_records.hpp"
 
-// Attempts per piece for the sends Python starts with no count of their own.
-constexpr uint8_t KORVA_RETRY_COUNT = 5;
+// Attempts per piece for the sends Python starts with no attempts of their own.
+constexpr uint8_t DEFAULT_ATTEMPTS = 5;
 
 class py_korva_tramp : public Korva<korva_public_4bit_adr> {
 public:
@@ -65,7 +65,7 @@ public:
 
     uint8_t tx_storage[KORVA_BUFFER_SIZE]{};
     uint8_t rx_storage[KORVA_BUFFER_SIZE]{};
-    uint8_t retry_count = KORVA_RETRY_COUNT;
+    uint8_t default_attempts = DEFAULT_ATTEMPTS;
 };
 
 // The hook result checks report a result of the wrong type with one fixed

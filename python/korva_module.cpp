@@ -12,14 +12,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The engine reads `len` bytes from the list; a list that holds fewer is
-// handed over as no data at all, which the engine refuses with
-// KORVA_STATUS_FAIL before anything is written or counted.
-const uint8_t* payload_of(const std::vector<uint8_t>& bytes, size_t len)
-{
-    return bytes.empty() || bytes.size() < len ? nullptr : bytes.data();
-}
-
 void register_enumerations(py::module_& m)
 {
     py::enum_<Korva_Status_t>(m, "Korva_Status_t")
@@ -89,7 +81,7 @@ void register_engine(py::module_& m)
              })
         .def("push_to_queue",
              [](Engine& self, const std::vector<uint8_t>& data, uint8_t len) {
-                 return self.push_to_queue(payload_of(data, len), len, self.retry_count);
+                 return self.push_to_queue(payload_of(data, len), len, self.default_attempts);
              })
         .def("finalize_queue", &Engine::finalize_queue)
         .def("set_fixed_packet_size", &Engine::set_fixed_packet_size)
@@ -105,7 +97,7 @@ void register_engine(py::module_& m)
         .def(
             "write",
             [](Engine& self, uint8_t receiver_id, uint8_t message_id, const std::vector<uint8_t>& buffer, uint8_t len) {
-                return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.retry_count);
+                return self.write(receiver_id, message_id, payload_of(buffer, len), len, self.default_attempts);
             },
             "(uint8_t receiver_id, uint8_t message_id, std::vector<uint8_t> buffer, uint8_t len) -> "
             "Korva_Status_t")
@@ -114,7 +106,7 @@ void register_engine(py::module_& m)
         .def(
             "write_public",
             [](Engine& self, uint8_t message_id, const std::vector<uint8_t>& buffer, uint8_t len) {
-                return self.write_public(message_id, payload_of(buffer, len), len, self.retry_count);
+                return self.write_public(message_id, payload_of(buffer, len), len, self.default_attempts);
             },
             "(uint8_t message_id, std::vector<uint8_t> buffer, uint8_t len) -> Korva_Status_t")
         .def("assign_new_id", &Engine::assign_new_id, "(uint8_t id) -> void");

@@ -1,6 +1,7 @@
 // Value records that cross between the engine and Python.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -21,6 +22,14 @@ struct Korva_Pair {
     std::vector<uint8_t> vec;
     Korva_Status_t status = KORVA_STATUS_DEFAULT;
 };
+
+// A body handed over from Python as a list, for the engine: one that holds
+// fewer than `len` bytes is handed over as no data at all, which the engine
+// refuses with KORVA_STATUS_FAIL before anything is written or counted.
+inline const uint8_t* payload_of(const std::vector<uint8_t>& bytes, size_t len)
+{
+    return bytes.empty() || bytes.size() < len ? nullptr : bytes.data();
+}
 
 // `header` points at the three header bytes, directly followed by the body.
 inline pyKORVA_PUBLIC decode_header(const uint8_t* header)

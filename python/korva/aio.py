@@ -17,8 +17,8 @@ room in the link's backlog, then queues its whole frame through the engine.
 
 A message goes to the `request` or `receive` waiting for it (the node's
 mailbox, shared with threaded nodes); the others are yielded by
-`async for`. A failed line ends the node: waiting calls and the iteration
-raise the OSError. These nodes do not reconnect by themselves.
+`async for`. A failed line ends the node: sends, waiting calls and the
+iteration raise the OSError. These nodes do not reconnect by themselves.
 """
 
 import asyncio
@@ -180,9 +180,14 @@ class Node:
     # --- the loop's side ---------------------------------------------------
 
     async def _sent(self, operation):
-        """Run one send once the backlog has room, then let the writer take it."""
+        """Run one send once the backlog has room, then let the writer take it.
+        A line found gone by the send ends the node, as one the loop found."""
         await self._room()
-        status = operation()
+        try:
+            status = operation()
+        except OSError as error:
+            self._fail(error)
+            raise
         self._output_waits(self._node.backlog != 0)
         return status
 

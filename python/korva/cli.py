@@ -17,9 +17,12 @@ import KorvaPy
 from . import dashboard, fleet_command, frame, monitor
 from .broker_url import add_tls_options
 from .connect import line_gap, open_line, open_node
-from .errors import KorvaError, KorvaTimeout
+from .errors import DecodeError, KorvaError, KorvaTimeout
 from .pcap import PcapWriter, read_records
+from .schema import load as load_schema, peer, read as read_schema
+from .schema.codec import frame_of
 from .schema.commands import add_schema_commands
+from .wire import Event
 
 __all__ = ["main"]
 
@@ -78,14 +81,21 @@ def _print_message(message):
     print(monitor.frame_text(message.as_frame()))
 
 
+def _schema(args):
+    """The TypedSchema that --schema names, or None."""
+    return None if args.schema is None else load_schema(args.schema)
+
+
 def _monitor(args):
+    schema = _schema(args)
+    monitor.check_filters(args.filter, schema)
     show = monitor.as_json if args.json else monitor.as_text
     summary = monitor.Summary(sys.stderr)
 
     def handle(event):
         summary.count(event)
-        if monitor.passes(event, args.filter):
-            print(show(event), flush=True)
+        if monitor.passes(event, args.filter, schema):
+            print(show(event, schema), flush=True)
 
     with closing(open_line(args.port, args.baud)) as line:
         elapsed = monitor.watch(line, line_gap(args.port, args.baud), handle, args.duration, summary.refresh)
@@ -94,6 +104,7 @@ def _monitor(args):
 
 
 def _record(args):
+    schema = _schema(args)
     summary = monitor.Summary(sys.stderr)
     with open(args.file, "wb") as file, closing(open_line(args.port, args.baud)) as line:
         writer = PcapWriter(file)
@@ -104,6 +115,8 @@ def _record(args):
             summary.count(event)
             if event.frame is not None:
                 writer.write(epoch + event.time, event.raw)
+                if schema is not None:
+                    print(monitor.as_text(event, schema), flush=True)
 
         elapsed = monitor.watch(line, line_gap(args.port, args.baud), handle, args.duration, summary.refresh)
     summary.close(elapsed)
@@ -112,6 +125,7 @@ def _record(args):
 
 
 def _replay(args):
+    schema = _schema(args)
     with open(args.file, "rb") as file:
         records = list(read_records(file))
     with closing(open_line(args.port, args.baud)) as line:
@@ -122,6 +136,9 @@ def _replay(args):
             if delay > 0:
                 time.sleep(delay)
             _write_all(line, data)
+            if schema is not None:
+                sent = Event(time.monotonic() - start, data, frame.decode(data))
+                print(monitor.as_text(sent, schema), flush=True)
         _drain(line)
     print("replayed %d frames" % len(records), file=sys.stderr)
     return 0
@@ -162,6 +179,7 @@ def _request(args):
 
 def _scan(args):
     found = 0
+    ask_fingerprint = _fingerprint_asker(args)
     with open_node(args.port, args.source, baud=args.baud) as node:
         for node_id in range(frame.LAST_OWN_ID + 1):
             if node_id == args.source:
@@ -171,9 +189,45 @@ def _scan(args):
             except KorvaTimeout:
                 continue
             found += 1
-            print("node %2d: engine version %d" % (node_id, version), flush=True)
+            line = "node %2d: engine version %d" % (node_id, version)
+            changes = ()
+            if ask_fingerprint is not None:
+                text, changes = ask_fingerprint(node, node_id)
+                line += ", " + text
+            print(line, flush=True)
+            for change in changes:
+                print("    " + change, flush=True)
     print("%d node%s answered" % (found, "" if found == 1 else "s"), file=sys.stderr)
     return 0 if found else 1
+
+
+def _fingerprint_asker(args):
+    """With --schema, a function (node, node_id) -> (verdict text, breaking
+    changes) that asks a node for its schema's fingerprint; else None."""
+    typed = _schema(args)
+    if typed is None:
+        if args.peer_schema:
+            raise ValueError("--peer-schema needs --schema")
+        return None
+    request = peer.fingerprint_request(typed.model)
+    if request is None:
+        raise ValueError("%s names no fingerprint request: a request without fields whose reply begins with "
+                         "fingerprint (u32) and revision (u16)" % args.schema)
+    known = [read_schema(path) for path in args.peer_schema]
+    _, message_id, body = frame_of(typed.messages[request.name]())
+
+    def ask(node, node_id):
+        try:
+            reply = node.request(node_id, message_id, body, timeout=args.timeout)
+        except KorvaTimeout:
+            return "no answer to %s" % request.name, ()
+        try:
+            told = peer.told(reply.data)
+        except DecodeError as error:
+            return "incompatible: %s" % error, ()
+        verdict = peer.judge(typed.model, *told, known=known)
+        return verdict.text, verdict.changes
+    return ask
 
 
 def _gateway(args):
@@ -184,8 +238,9 @@ def _gateway(args):
                       % error) from None
     from .gateway.config import load
     config = load(args.config, broker=args.broker, links=args.link, name=args.name, password=args.password,
-                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, id=args.id, qos=args.qos,
-                  buffer=args.buffer, stats_interval=args.stats_interval, request_timeout=args.request_timeout)
+                  tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, schema=args.schema,
+                  id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
+                  request_timeout=args.request_timeout)
     stopping = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopping.set())
     gateway = Gateway(config)
@@ -221,10 +276,15 @@ def _parser():
     parser = argparse.ArgumentParser(prog="korva", description=__doc__.split("\n\n")[0])
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    watch = commands.add_parser("monitor", parents=[line], help="decode every frame on the line; never writes")
+    typed = argparse.ArgumentParser(add_help=False)
+    typed.add_argument("--schema", metavar="FILE", help="a schema file (.toml or .json) to decode bodies with")
+
+    watch = commands.add_parser("monitor", parents=[line, typed],
+                                help="decode every frame on the line; never writes")
     watch.add_argument("--json", action="store_true", help="one JSON object per line")
     watch.add_argument("--filter", type=_filter, action="append", default=[], metavar="KEY=VALUE",
-                       help="show only frames with src, dst, id or type equal to VALUE (repeatable)")
+                       help="show only frames with src, dst, id or type equal to VALUE, or msg (the message "
+                            "name, with --schema) (repeatable)")
     watch.add_argument("--duration", type=_positive, metavar="S", help="stop after S seconds")
     watch.set_defaults(run=_monitor)
 
@@ -245,17 +305,22 @@ def _parser():
     ask.add_argument("--retries", type=int, default=0, metavar="K", help="attempts after the first (default 0)")
     ask.set_defaults(run=_request)
 
-    scan = commands.add_parser("scan", parents=[node],
-                               help="ask ids 0 to %d for their engine version" % frame.LAST_OWN_ID)
+    scan = commands.add_parser("scan", parents=[node, typed],
+                               help="ask ids 0 to %d for their engine version (and, with --schema, their "
+                                    "schema's fingerprint)" % frame.LAST_OWN_ID)
     scan.add_argument("--timeout", type=_positive, default=0.2, metavar="S", help="seconds per id (default 0.2)")
+    scan.add_argument("--peer-schema", action="append", default=[], metavar="FILE",
+                      help="a schema peers may have been built from, to name what differs (repeatable)")
     scan.set_defaults(run=_scan)
 
-    record = commands.add_parser("record", parents=[line], help="write every frame to a pcap file")
+    record = commands.add_parser("record", parents=[line, typed],
+                                 help="write every frame to a pcap file (with --schema, also print it decoded)")
     record.add_argument("file", metavar="FILE.pcap")
     record.add_argument("--duration", type=_positive, metavar="S", help="stop after S seconds")
     record.set_defaults(run=_record)
 
-    replay = commands.add_parser("replay", parents=[line], help="write a pcap file's frames with their spacing")
+    replay = commands.add_parser("replay", parents=[line, typed], help="write a pcap file's frames with their "
+                                 "spacing (with --schema, print each decoded as it goes)")
     replay.add_argument("file", metavar="FILE.pcap")
     replay.add_argument("--speed", type=_positive, default=1.0, metavar="X", help="time factor (default 1)")
     replay.set_defaults(run=_replay)
@@ -269,6 +334,8 @@ def _parser():
     serve.add_argument("--id", metavar="N", help="the gateway's node id on its links")
     serve.add_argument("--link", action="append", default=[], metavar="NAME=TARGET",
                        help="a link to serve: a tty path or tcp://HOST:PORT (repeatable)")
+    serve.add_argument("--schema", metavar="FILE", help="the schema (.toml or .json) of these links' messages, "
+                                                        "and of the configuration's links that name none")
     serve.add_argument("--qos", metavar="Q", help="QoS of the frames published, 0 or 1 (default 1)")
     serve.add_argument("--buffer", metavar="N", help="frames kept per link while the broker is away "
                                                      "(default 10000)")

@@ -117,7 +117,10 @@ class FleetClient:
 
     def close(self):
         """Log out and stop the client's thread."""
-        self._client.disconnect()
+        try:
+            self._client.disconnect()
+        except OSError:
+            pass  # the connection is gone already (a TLS alert closed it): nothing to log out of
         if self._network is not None:
             self._network.join(CONNECT_WAIT)
 

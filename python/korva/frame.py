@@ -12,8 +12,9 @@ import collections
 
 __all__ = [
     "START", "END", "HEADER_SIZE", "OVERHEAD", "MAX_PAYLOAD", "PUBLIC_ID", "LAST_OWN_ID", "FIRST_RESERVED_ID",
-    "VERSION_REQUEST_ID", "LAST_MESSAGE_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "Frame",
-    "crc16", "type_number", "checked_body", "body_from_hex", "encode", "decode",
+    "VERSION_REQUEST_ID", "LAST_MESSAGE_ID", "WRITE", "REQUEST", "RESPONSE", "INDICATE", "TYPE_NAMES", "OK",
+    "CRC_ERROR", "END_BYTE_ERROR", "LENGTH_ERROR", "Frame", "crc16", "type_number", "checked_body", "body_from_hex",
+    "encode", "decode", "decode_checked",
 ]
 
 START = 0xFB
@@ -31,6 +32,9 @@ LAST_MESSAGE_ID = 63       # six bits
 
 WRITE, REQUEST, RESPONSE, INDICATE = range(4)
 TYPE_NAMES = ("write", "request", "response", "indicate")
+
+# What the checks made of a frame, as `Frame.status` and its JSON say it.
+OK, CRC_ERROR, END_BYTE_ERROR, LENGTH_ERROR = "ok", "crc_error", "end_byte_error", "length_error"
 
 
 def _crc_table():
@@ -56,15 +60,22 @@ def crc16(data, crc=0xFFFF):
 
 class Frame(collections.namedtuple(
         "Frame", "transmitter_id receiver_id message_type message_id data status")):
-    """One decoded frame. `data` is the body as bytes; `status` is "ok",
-    "crc_error", "end_byte_error" or "length_error"."""
+    """One decoded frame. `data` is the body as bytes; `status` is OK,
+    CRC_ERROR, END_BYTE_ERROR or LENGTH_ERROR."""
 
     __slots__ = ()
 
     @property
     def ok(self):
         """True for an intact frame."""
-        return self.status == "ok"
+        return self.status == OK
+
+    def json_fields(self):
+        """The frame as the tools write it in JSON: ids, the type's name, the
+        body in hex and the status."""
+        return {"transmitter_id": self.transmitter_id, "receiver_id": self.receiver_id,
+                "message_type": TYPE_NAMES[self.message_type], "message_id": self.message_id,
+                "data": self.data.hex(), "status": self.status}
 
 
 def type_number(name):
@@ -111,13 +122,20 @@ def decode(raw):
     """Decode the bytes of exactly one frame, with the result of its checks."""
     raw = bytes(raw)
     if len(raw) < OVERHEAD or raw[0] != START or len(raw) != raw[1] + OVERHEAD:
-        status = "length_error"
-    elif raw[-1] != END:
-        status = "end_byte_error"
+        address = raw[2] if len(raw) > 2 else 0
+        id_type = raw[3] if len(raw) > 3 else 0
+        return Frame(address >> 4, address & 0x0F, id_type & 0x03, id_type >> 2, raw[HEADER_SIZE:-3], LENGTH_ERROR)
+    if raw[-1] != END:
+        status = END_BYTE_ERROR
     elif crc16(raw[:-3]) != (raw[-3] << 8) | raw[-2]:
-        status = "crc_error"
+        status = CRC_ERROR
     else:
-        status = "ok"
-    address = raw[2] if len(raw) > 2 else 0
-    id_type = raw[3] if len(raw) > 3 else 0
-    return Frame(address >> 4, address & 0x0F, id_type & 0x03, id_type >> 2, raw[HEADER_SIZE:-3], status)
+        status = OK
+    return decode_checked(raw, status)
+
+
+def decode_checked(raw, status):
+    """The fields of `raw`, a whole frame (bytes) whose checks are done
+    already, with their result `status`: the link's cutter checks every
+    frame it cuts, so nothing it hands up is checked twice."""
+    return Frame(raw[2] >> 4, raw[2] & 0x0F, raw[3] & 0x03, raw[3] >> 2, raw[HEADER_SIZE:-3], status)

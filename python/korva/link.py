@@ -11,6 +11,9 @@ guarantees:
 - a frame reported as sent reaches the line by itself, as fast as the line
   takes it, with no later call on the node: a drain thread of the link's own
   writes the backlog out; only a line failure stops it;
+- a line that failed takes nothing more: every send raises the OSError the
+  failure raised (naming the line) and queues nothing, or, on a node that
+  reconnects, reports KORVA_STATUS_TIMEOUT until the line is back;
 - a false start never costs the good frames behind it: the bytes of a
   damaged frame are scanned again;
 - a fragment the line went quiet in is dropped after `inter_byte_gap`, so it
@@ -21,7 +24,9 @@ guarantees:
 A received message first goes to a caller waiting for it (`request`,
 `receive`); the others go to `on_message(message_type, status, header)`,
 or, without one, to an inbox that `receive` reads. Every frame on the line,
-for any node and damaged ones too, is shown to `on_frame` first. Messages
+for any node and damaged ones too, is shown to `on_frame` first: each poll
+hands everything it cut to Python at once, frames before messages. Every
+frame `send` sends is shown to `on_sent`. Messages
 come in while some thread polls: the caller of `request` or `receive` polls
 by itself, or `start_polling` runs a thread that does. A subclass
 overriding `__rx_callback__` must call this class's to keep replies coming.
@@ -31,6 +36,7 @@ Subclasses must not define `__read__`, `__write__` or `__available__`.
 import atexit
 import contextlib
 import threading
+import time
 import weakref
 
 import KorvaPy
@@ -45,8 +51,9 @@ from .stats import LinkStats
 
 __all__ = ["DEFAULT_ATTEMPTS", "LinkNode"]
 
-DEFAULT_ATTEMPTS = 5
+DEFAULT_ATTEMPTS = _korva_link.DEFAULT_ATTEMPTS  # tries per frame, where a send names none
 _SUCCESS = KorvaPy.KORVA_STATUS_SUCCESS
+_RESPONSE = KorvaPy.KV_RESPONSE_EVENT  # the link hands over this very member, so `is` finds it
 # Nodes whose poll thread runs. Their threads are stopped before the
 # interpreter shuts down: a daemon thread that wakes in native code during
 # the shutdown would be torn down there, which aborts the process.
@@ -80,16 +87,20 @@ class LinkNode(_korva_link.Node):
     """A KorvaPy node on the native link core (see the module's text).
 
     `write_timeout` bounds how long a send waits for room in the transmit
-    backlog. Without a line (`feed` brings the bytes) it is a node for tests
-    and tools; `korva.serial.SerialNode` and `PipeNode` give it one."""
+    backlog. `on_sent`, None or a callable, is shown every frame that `send`
+    (and what builds on it: request, respond, the typed sends) put on its way
+    to the line, as a `korva.wire.Event` stamped with the time it was sent;
+    it runs on the sending thread with the node held and must not block.
+    Without a line (`feed` brings the bytes) it is a node for tests and
+    tools; `korva.serial.SerialNode` and `PipeNode` give it one."""
 
     on_message = None
+    on_sent = None
 
-    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None,
-                 on_link_change=None):
+    def __init__(self, node_id, on_message=None, write_timeout=1.0, on_line_change=None, on_frame=None):
         super().__init__(node_id)
         self.on_message = on_message
-        self.on_line_change = on_line_change or on_link_change
+        self.on_line_change = on_line_change
         self.on_frame = on_frame
         self.write_timeout = write_timeout
         self.drop_reason = None
@@ -107,24 +118,16 @@ class LinkNode(_korva_link.Node):
     @property
     def on_frame(self):
         """None, or a callable that is shown every frame the link cuts from
-        the line, for any node, intact or damaged, as a `korva.wire.Event`,
-        before the engine reads it. It runs on the thread that polls and
-        must not block; noise is only counted (`stats.bytes_hunted`)."""
+        the line, for any node, intact or damaged, as a `korva.wire.Event`
+        whose status is the cutter's verdict, before any message of the same
+        poll is delivered. It runs on the thread that polls and must not
+        block; noise is only counted (`stats.bytes_hunted`)."""
         return self._on_frame
 
     @on_frame.setter
     def on_frame(self, callback):
         self._on_frame = callback
         self._frame_observer = None if callback is None else wire.frame_shower(callback)
-
-    @property
-    def on_link_change(self):
-        """The old name of `on_line_change`."""
-        return self.on_line_change
-
-    @on_link_change.setter
-    def on_link_change(self, callback):
-        self.on_line_change = callback
 
     def send(self, message_type, receiver_id, message_id, data=b"", attempts=DEFAULT_ATTEMPTS):
         """Send one frame of any type (0 write, 1 request, 2 response, 3
@@ -134,7 +137,33 @@ class LinkNode(_korva_link.Node):
         refused send; arguments out of range are a ValueError."""
         message_type = int(message_type)
         data = frame.checked_body(message_type, receiver_id, message_id, data)
-        return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+        if self.on_sent is None:
+            return super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+        # Held until the frame has been shown, so that no frame the line
+        # brings after it (its reply) reaches on_frame first.
+        self._acquire()
+        try:
+            status = super().send(message_type, receiver_id, message_id, list(data), len(data), attempts)
+            if status == _SUCCESS:
+                raw = frame.encode(self.own_id, receiver_id, message_type, message_id, data)
+                self.on_sent(wire.Event(time.time(), raw, frame.decode(raw)))
+        finally:
+            self._release()
+        return status
+
+    def _deliver(self, batch):
+        """Hand the messages the link delivered in one service, (message_type,
+        status, header) tuples in the order they came, to `__rx_callback__`.
+        Should a callback raise, the batch keeps only the messages it did not
+        reach, which the link hands over again first."""
+        rx_callback = self.__rx_callback__
+        index = -1
+        try:
+            for index, (message_type, status, header) in enumerate(batch):
+                rx_callback(message_type, status, header)
+        except BaseException:
+            del batch[:index + 1]
+            raise
 
     def __rx_callback__(self, message_type, status, header):
         mailbox = self._mailbox
@@ -145,7 +174,7 @@ class LinkNode(_korva_link.Node):
             if self.on_message is None:
                 mailbox.keep(message)
                 return
-        else:  # the common case, kept cheap: nobody waits, the callback takes it
+        elif message_type is _RESPONSE:  # nobody waits: a response only counts as unclaimed
             mailbox.count_if_response(message_type)
         self.on_message(message_type, status, header)
 
@@ -260,8 +289,9 @@ class LinkNode(_korva_link.Node):
         return self._mailbox.wait(waiter, timeout, poll=None if polled else self.poll)
 
     @contextlib.contextmanager
-    def streamed(self, message_type, receiver_id, message_id, count, attempts=DEFAULT_ATTEMPTS):
-        """Send one frame of `count` body bytes in pieces:
+    def streamed(self, message_type, receiver_id, message_id, length, attempts=DEFAULT_ATTEMPTS):
+        """Send one frame of `length` body bytes in pieces, trying each step
+        up to `attempts` times:
 
             with node.streamed(KorvaPy.KV_INDICATE_EVENT, 14, 6, 3) as stream:
                 stream.push(b"\\x01\\x02")
@@ -275,7 +305,7 @@ class LinkNode(_korva_link.Node):
         self._acquire()
         try:
             status = self.start_write_queue(KorvaPy.Korva_event_types(int(message_type)), receiver_id, message_id,
-                                            count, attempts)
+                                            length, attempts)
             if status != _SUCCESS:
                 self.abandon_stream()
                 raise SendRefused(status, "start_write_queue")
@@ -303,15 +333,15 @@ class LinkNode(_korva_link.Node):
 
     def close(self):
         """Send what is still queued (waiting up to `write_timeout`), restore
-        a tty's settings and close the line. Safe to call more than once; a
-        node dropped without it closes its line all the same."""
+        a tty's settings and close the line; sends after it raise ValueError.
+        Safe to call more than once; a node dropped without it closes its
+        line all the same."""
         self.stop_polling()
         if self._reconnector is not None:
             self._reconnector.stop()
-        if self.closed:
-            return
         try:
-            self.flush(self.write_timeout)
+            if not self.closed:
+                self.flush(self.write_timeout)
         except OSError:
             pass  # the line is gone; what it could not take is lost either way
         finally:

@@ -38,9 +38,9 @@ class SerialNode(LinkNode):
     """
 
     def __init__(self, node_id, device, baud=115200, read_timeout=0.5, write_timeout=1.0, on_message=None,
-                 inter_byte_gap=None, reconnect=False, on_line_change=None, on_frame=None, on_link_change=None):
+                 inter_byte_gap=None, reconnect=False, on_line_change=None, on_frame=None):
         super().__init__(node_id, on_message=on_message, write_timeout=write_timeout,
-                         on_line_change=on_line_change or on_link_change, on_frame=on_frame)
+                         on_line_change=on_line_change, on_frame=on_frame)
         _check_baud(baud)
         self.device = device if isinstance(device, str) else "<file descriptor %d>" % device
         self.baud = baud

@@ -6,10 +6,13 @@ line: bytes before a start byte are noise; a start byte and the bytes its
 length byte announces are a frame, intact or damaged; a damaged frame's
 bytes are scanned again from the one after its start byte, so a frame
 inside a false start is found as a node finds it; a fragment the line went
-quiet in for `gap` seconds loses its start byte. This module imports
-without the compiled modules; a `Scanner` needs them.
+quiet in for `gap` seconds loses its start byte. Each frame comes with the
+cutter's verdict on it (intact, bad checksum, bad end byte), which becomes
+its status: nothing here checks a frame again. This module imports
+without the compiled modules; a `Scanner` and a frame shower need them.
 """
 
+import functools
 import typing
 
 from . import frame
@@ -26,10 +29,29 @@ class Event(typing.NamedTuple):
     frame: typing.Optional[frame.Frame]
 
 
+@functools.lru_cache(maxsize=None)
+def _statuses():
+    """The frame status for each verdict of the cutter, an engine status."""
+    import KorvaPy
+    return {int(KorvaPy.KORVA_STATUS_SUCCESS): frame.OK, int(KorvaPy.KORVA_STATUS_CRC_ERROR): frame.CRC_ERROR,
+            int(KorvaPy.KORVA_STATUS_END_BYTE_ERROR): frame.END_BYTE_ERROR}
+
+
 def frame_shower(show):
-    """A native frame observer `(raw, time)` that hands `show` an Event."""
-    def observe(raw, time):
-        show(Event(time, raw, frame.decode(raw)))
+    """A native frame observer: it takes the frames of one service, (raw,
+    time, verdict) tuples, and hands `show` an Event for each in order.
+    Should `show` raise, the batch keeps only the frames it did not reach,
+    which the link shows again first."""
+    statuses = _statuses()
+
+    def observe(batch):
+        index = -1
+        try:
+            for index, (raw, time, verdict) in enumerate(batch):
+                show(Event(time, raw, frame.decode_checked(raw, statuses[verdict])))
+        except BaseException:
+            del batch[:index + 1]
+            raise
     return observe
 
 
@@ -64,10 +86,11 @@ class Scanner:
 
     def _events(self, pieces, end):
         events = []
-        for kind, time, raw, _verdict in pieces:
+        statuses = _statuses()
+        for kind, time, raw, verdict in pieces:
             if kind == "frame":
                 events += self._noise_event()
-                events.append(Event(time, raw, frame.decode(raw)))
+                events.append(Event(time, raw, frame.decode_checked(raw, statuses[verdict])))
             else:
                 self._noise.append((time, raw))
         if end:

@@ -4,13 +4,29 @@
 
 #include "test_link.hpp"
 
-TEST(Crc16, CheckValues)
+using Crc = uint16_t (*)(const uint8_t*, size_t, uint16_t);
+
+TEST(Crc16, CheckValuesBitwiseAndByTable)
 {
-    const char* text = "123456789";
-    EXPECT_EQ(crc16(reinterpret_cast<const uint8_t*>(text), std::strlen(text), korva::CRC16_INIT), 0xAEE7);
-    EXPECT_EQ(crc16(nullptr, 0, korva::CRC16_INIT), 0xFFFF);
-    const Bytes first_frame_span = {0xFB, 0x02, 0xE3, 0x14, 0x01, 0x02};
-    EXPECT_EQ(crc16(first_frame_span.data(), first_frame_span.size(), korva::CRC16_INIT), 0xF3EF);
+    for (const Crc crc : {Crc{korva::crc16_bitwise}, Crc{korva::crc16_by_table}, Crc{crc16}}) {
+        const char* text = "123456789";
+        EXPECT_EQ(crc(reinterpret_cast<const uint8_t*>(text), std::strlen(text), korva::CRC16_INIT), 0xAEE7);
+        EXPECT_EQ(crc(nullptr, 0, korva::CRC16_INIT), 0xFFFF);
+        const Bytes first_frame_span = {0xFB, 0x02, 0xE3, 0x14, 0x01, 0x02};
+        EXPECT_EQ(crc(first_frame_span.data(), first_frame_span.size(), korva::CRC16_INIT), 0xF3EF);
+    }
+}
+
+TEST(Crc16, TheTableAgreesWithTheBitsForEveryByteFromEveryStart)
+{
+    for (unsigned start = 0; start <= 0xFFFF; start += 251) {
+        for (unsigned value = 0; value < 256; ++value) {
+            const uint8_t byte = static_cast<uint8_t>(value);
+            ASSERT_EQ(korva::crc16_by_table(&byte, 1, static_cast<uint16_t>(start)),
+                      korva::crc16_bitwise(&byte, 1, static_cast<uint16_t>(start)))
+                << start << " " << value;
+        }
+    }
 }
 
 TEST(Crc16, CarriedPieceByPieceEqualsOneCall)

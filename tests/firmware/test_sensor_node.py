@@ -93,10 +93,9 @@ class SensorNodeCase(unittest.TestCase):
             pass
 
     def status(self):
-        get_status = self.schema.messages["get_status"]
-        reply = self.node.request(NODE_ID, get_status.definition.id, get_status().encode(), timeout=ANSWER_TIMEOUT)
-        self.assertEqual(reply.message_type, frame.RESPONSE)
-        return self.typed(reply)
+        status = self.node.request_message(NODE_ID, self.schema.messages["get_status"](), timeout=ANSWER_TIMEOUT)
+        self.assertEqual(status.extra, 0, "bytes beyond the fields of the status")
+        return status
 
     def set_period(self, body):
         set_period = self.schema.messages["set_period"].definition
@@ -129,12 +128,12 @@ class SensorNodeTest(SensorNodeCase):
 
     def test_3_typed_write_sets_the_period(self):
         set_period = self.schema.messages["set_period"]
-        self.set_period(set_period(period=0).encode())
+        self.assertEqual(self.node.send_message(NODE_ID, set_period(period=0)), 1)
         self.drain()
         with self.assertRaises(KorvaTimeout):  # period 0: no more readings
             self.node.receive(SILENCE, message_type=frame.INDICATE)
         self.assertEqual(self.status().period, 0)
-        self.set_period(set_period(period=100).encode())
+        self.assertEqual(self.node.send_message(NODE_ID, set_period(period=100)), 1)
         self.readings(2)
         status = self.status()
         self.assertEqual((status.period, status.writes, status.rejected), (100, 2, 0))

@@ -38,7 +38,7 @@ def body(index):
 def expected_json(decoded, seq):
     return {"transmitter_id": decoded.transmitter_id, "receiver_id": decoded.receiver_id,
             "message_type": frame.TYPE_NAMES[decoded.message_type], "message_id": decoded.message_id,
-            "data": decoded.data.hex(), "status": decoded.status, "seq": seq}
+            "data": decoded.data.hex(), "status": decoded.status, "seq": seq, "direction": "in"}
 
 
 class Peer:
@@ -215,7 +215,10 @@ class FleetTest(unittest.TestCase):
         self.assertEqual(self.peers["a"].received, [korva.Message(GATEWAY, PEER, frame.WRITE, 5, b"\xff", SUCCESS)])
         self.assertEqual((self.peers["c"].received, operator.on("korva-reply/")), ([], []))
         self.assertEqual([message.payload for message in watcher.on(base("a") + "/status")], [b"up"])
-        self.assertEqual(watcher.on(base("a") + "/frame/"), [])
+        self.assertTrue(watcher.wait_for(lambda: watcher.on(base("a") + "/frame/")))
+        self.assertEqual([(message.topic, json.loads(message.payload)["direction"])
+                          for message in watcher.on(base("a") + "/frame/")],
+                         [(base("a") + "/frame/1/3/write/5", "out")])  # the one command let through
 
     def test_malformed_commands_are_answered_bad_request(self):
         engineer = self.client("engineer", "korva-reply/engineer/#")

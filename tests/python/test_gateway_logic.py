@@ -5,18 +5,24 @@ import contextlib
 import importlib.util
 import io
 import json
+import math
 import os
+import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zlib
 
 import KorvaPy
-from korva import cli, frame
+from korva import cli, frame, schema
+from korva.errors import SchemaError
 from korva.gateway.buffer import FrameBuffer, InFlight, Pending
 from korva.gateway.commands import route_of
 from korva.gateway.config import ConfigError, LinkConfig, load
-from korva.gateway.payloads import BadPayload, command_body, frame_payload, reply_payload
+from korva.gateway.payloads import (IN, OUT, BadPayload, command_body, frame_payload, info_payload, reply_payload,
+                                    schema_payload)
 from korva.gateway.stream import FrameStream
 from korva.gateway.topics import BadTopic, LinkTopics, check_level
 from korva.messages import Message
@@ -25,6 +31,11 @@ from korva.wire import Event
 # write from node 14 to node 3, id 5, body 01 02, and the same with its checksum broken
 GOOD = bytes.fromhex("FB02E3140102F3EFBF")
 DAMAGED = bytes.fromhex("FB02E3140102F3EEBF")
+SCHEMAS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "schemas")
+PROBE_FILE = os.path.join(SCHEMAS, "probe.toml")
+PROBE = schema.load(PROBE_FILE)
+# reading_reply (response 2): level high, total 2**64 - 1; written here from its layout
+REPLY_BODY = b"\x01" + b"\xff" * 8
 
 
 def event(raw, time=1700000000.1234567):
@@ -65,19 +76,63 @@ class TopicTest(unittest.TestCase):
 
 
 class PayloadTest(unittest.TestCase):
-    def test_frame_payload_has_the_monitor_keys_and_seq_and_ts(self):
-        for raw, status in ((GOOD, "ok"), (DAMAGED, "crc_error")):
-            with self.subTest(status=status):
-                document = json.loads(frame_payload(event(raw), 41))
+    def test_frame_payload_has_the_monitor_keys_and_seq_ts_and_direction(self):
+        for raw, status, direction in ((GOOD, "ok", IN), (DAMAGED, "crc_error", IN), (GOOD, "ok", OUT)):
+            with self.subTest(status=status, direction=direction):
+                document = json.loads(frame_payload(event(raw), 41, direction))
                 self.assertEqual(document, {"transmitter_id": 14, "receiver_id": 3, "message_type": "write",
                                             "message_id": 5, "data": "0102", "status": status, "seq": 41,
-                                            "ts": 1700000000.123457})
+                                            "ts": 1700000000.123457, "direction": direction})
+
+    def test_frame_payloads_decoded_by_a_schema(self):
+        reply = frame.encode(3, 14, frame.RESPONSE, 2, REPLY_BODY)
+        damaged = reply[:-3] + bytes([reply[-3] ^ 1]) + reply[-2:]
+        typed = {"message": "reading_reply", "fields": {"level": "high", "total": "18446744073709551615"}}
+        cases = [
+            ("intact", reply, typed),
+            ("extra bytes", frame.encode(3, 14, frame.RESPONSE, 2, REPLY_BODY + b"\x07\x08"), {**typed, "extra": 2}),
+            ("short", frame.encode(3, 14, frame.RESPONSE, 2, REPLY_BODY[:4]),
+             {"message": "reading_reply", "decode_error": "reading_reply: 4 bytes, fewer than the 9 it always has"}),
+            ("unnamed id and type", frame.encode(3, 14, frame.WRITE, 2, REPLY_BODY), {}),
+            ("damaged", damaged, {}),
+        ]
+        for name, raw, keys in cases:
+            with self.subTest(name):
+                decoded = frame.decode(raw)
+                document = json.loads(frame_payload(event(raw), 7, OUT, PROBE))
+                self.assertEqual(document, {"transmitter_id": 3, "receiver_id": 14,
+                                            "message_type": frame.TYPE_NAMES[decoded.message_type],
+                                            "message_id": 2, "data": decoded.data.hex(), "status": decoded.status,
+                                            "seq": 7, "ts": 1700000000.123457, "direction": OUT, **keys})
+
+    def test_payloads_are_strict_json(self):
+        samples = frame.encode(3, 15, frame.INDICATE, 2, bytes(10) + struct.pack("<fff", math.nan, math.inf, -0.0) +
+                               bytes(16))
+        payload = frame_payload(event(samples), 0, IN, PROBE)
+        self.assertIn(b'"samples":["NaN","Infinity",-0.0]', payload)
+        json.loads(payload, parse_constant=lambda name: self.fail("bare %s" % name))
 
     def test_reply_payload(self):
         reply = Message(3, 14, frame.RESPONSE, 5, b"\xa4\x86", KorvaPy.KORVA_STATUS_SUCCESS)
         self.assertEqual(json.loads(reply_payload(reply)),
                          {"transmitter_id": 3, "receiver_id": 14, "message_type": "response", "message_id": 5,
                           "data": "a486", "status": "ok"})
+        typed = Message(3, 14, frame.RESPONSE, 2, REPLY_BODY, KorvaPy.KORVA_STATUS_SUCCESS)
+        self.assertEqual(json.loads(reply_payload(typed, PROBE)),
+                         {"transmitter_id": 3, "receiver_id": 14, "message_type": "response", "message_id": 2,
+                          "data": "01" + "ff" * 8, "status": "ok", "message": "reading_reply",
+                          "fields": {"level": "high", "total": "18446744073709551615"}})
+
+    def test_retained_schema_and_info(self):
+        self.assertEqual(json.loads(info_payload(2, "/dev/x", 100004)),
+                         {"node_id": 2, "target": "/dev/x", "engine_version": 100004})
+        self.assertEqual(json.loads(info_payload(2, "/dev/x", 100004, PROBE)),
+                         {"node_id": 2, "target": "/dev/x", "engine_version": 100004,
+                          "schema": {"name": "probe", "revision": 1, "fingerprint": PROBE.fingerprint}})
+        canonical = schema_payload(PROBE)
+        self.assertEqual(canonical, schema.canonical(schema.read(PROBE_FILE)).encode())
+        self.assertEqual("%08x" % zlib.crc32(canonical), PROBE.fingerprint)
+        self.assertEqual(schema_payload(None), b"")
 
     def test_command_bodies(self):
         for payload, body in ((b"", b""), (b'{"data": "0102"}', b"\x01\x02"),
@@ -85,13 +140,14 @@ class PayloadTest(unittest.TestCase):
                               (b"[1, 2]", b"[1, 2]"), (b"17", b"17"),
                               (b"\xfb\xbf{", b"\xfb\xbf{"), (bytes(255), bytes(255))):
             with self.subTest(payload=payload):
-                self.assertEqual(command_body(payload), body)
+                self.assertEqual(command_body(payload, frame.WRITE, 5), body)
+                self.assertEqual(command_body(payload, frame.WRITE, 5, PROBE), body)
 
     def test_bad_command_bodies(self):
         for payload in (b'{"data": 5}', b'{"data": "zz"}', b'{"data": "010"}', b'{"dta": "01"}',
                         b'{"data": "01", "qos": 1}', bytes(256), json.dumps({"data": "00" * 256}).encode()):
             with self.subTest(payload=payload[:40]), self.assertRaises(BadPayload):
-                command_body(payload)
+                command_body(payload, frame.WRITE, 5)
 
 
 class RouteTest(unittest.TestCase):
@@ -144,6 +200,27 @@ class ConfigTest(unittest.TestCase):
         self.assertEqual(config.links, (LinkConfig("uart0", "/dev/ttyUSB0", 4, 9600),
                                         LinkConfig("net", "tcp://10.0.0.2:4000", 0),
                                         LinkConfig("extra", "/dev/ttyS1", 0)))
+
+    def test_schemas_by_link(self):
+        motor = os.path.join(os.path.dirname(SCHEMAS), "..", "..", "examples", "motor.toml")
+        path = self.write("[gateway]\nbroker = mqtt://h\nname = gw\nid = 1\n"
+                          "[link own]\ntarget = /dev/x\nschema = probe.toml\n[link plain]\ntarget = /dev/y\n")
+        shutil.copy(PROBE_FILE, os.path.join(os.path.dirname(path), "probe.toml"))  # beside the file
+        config = load(path, links=["cli=/dev/z", "cli2=/dev/w"], schema=motor)
+        self.assertEqual([(link.name, link.schema.name) for link in config.links],
+                         [("own", "probe"), ("plain", "motor"), ("cli", "motor"), ("cli2", "motor")])
+        self.assertIs(config.links[2].schema, config.links[3].schema)  # one file, loaded once
+        self.assertEqual(config.links[0].schema.fingerprint, PROBE.fingerprint)
+        self.assertIsNone(load(path).links[1].schema)
+
+    def test_a_bad_schema_file_is_one_line_naming_it(self):
+        broken = self.write("format = 1\nname = \"x\"\nrevision = 1\ncolour = 2\n")
+        os.rename(broken, broken + ".toml")
+        for path in (broken + ".toml", broken + ".missing.toml"):
+            with self.subTest(path=path), self.assertRaises(SchemaError) as caught:
+                load(broker="mqtt://h:1", links=["a=/dev/x"], name="gw", id="1", schema=path)
+            self.assertTrue(str(caught.exception).startswith(path + ": "), caught.exception)
+            self.assertNotIn("\n", str(caught.exception))
 
     def test_refused_options(self):
         good = {"broker": "mqtt://h:1", "links": ["a=/dev/x"], "name": "gw", "id": "1"}
@@ -271,6 +348,21 @@ class StreamTest(unittest.TestCase):
         self.assertEqual(broker.seqs(), [0, 1, 2, 7, 8, 9, 10])
         self.assertEqual(11 - len(broker.seqs()), stream.dropped)
 
+    def test_sent_and_received_frames_share_one_numbering(self):
+        stream, broker = FrameStream(LinkTopics("gw", "l"), 1, 100, PROBE), Broker()
+        stream.attach(broker)
+        request = frame.encode(1, 3, frame.REQUEST, 2)
+        reply = frame.encode(3, 1, frame.RESPONSE, 2, REPLY_BODY)
+        for raw, direction in ((GOOD, IN), (request, OUT), (reply, IN), (GOOD, OUT)):
+            stream.offer(event(raw), direction)
+        self.assertEqual([(topic, document["seq"], document["direction"], document.get("message"))
+                          for topic, document in broker.messages],
+                         [("korva/gw/l/frame/14/3/write/5", 0, IN, None),
+                          ("korva/gw/l/frame/1/3/request/2", 1, OUT, "get_reading"),
+                          ("korva/gw/l/frame/3/1/response/2", 2, IN, "reading_reply"),
+                          ("korva/gw/l/frame/14/3/write/5", 3, OUT, None)])
+        self.assertEqual(broker.messages[2][1]["fields"], {"level": "high", "total": "18446744073709551615"})
+
     def test_a_failing_connection_keeps_the_rest_in_order(self):
         stream, failing = self.stream(), Broker(fail_after=2)
         self.offer(stream, 5)
@@ -292,13 +384,15 @@ class CommandLineTest(unittest.TestCase):
         cases = ((["--link", "a=/nonexistent/tty"], "/nonexistent/tty"),
                  ([], "at least one link"),
                  (["--link", "a=/dev/null", "--qos", "2"], "--qos"),
-                 (["--link", "a/b=/dev/null"], "link name"))
+                 (["--link", "a/b=/dev/null"], "link name"),
+                 (["--link", "a=/dev/null", "--schema", "/nonexistent/s.toml"], "/nonexistent/s.toml: "))
         for extra, named in cases:
             with self.subTest(extra=extra):
                 errors = io.StringIO()
                 with contextlib.redirect_stderr(errors):
                     self.assertEqual(cli.main(base + extra), 1)
                 self.assertIn(named, errors.getvalue())
+                self.assertEqual(errors.getvalue().count("\n"), 1, errors.getvalue())
 
 
 if __name__ == "__main__":

@@ -72,7 +72,7 @@ class HexBodyTest(unittest.TestCase):
         for text, body in (("", b""), ("01 02 ff", b"\x01\x02\xff"), ("0102FF", b"\x01\x02\xff")):
             with self.subTest(text=text):
                 self.assertEqual(frame.body_from_hex(text), body)
-                self.assertEqual(command_body(b'{"data": "%s"}' % text.encode()), body)
+                self.assertEqual(command_body(b'{"data": "%s"}' % text.encode(), frame.WRITE, 1), body)
 
     def test_what_is_not_hex_is_refused_by_the_command_line_and_the_gateway_alike(self):
         for text in ("zz", "010", "0x01"):
@@ -81,7 +81,7 @@ class HexBodyTest(unittest.TestCase):
                 with self.assertRaisesRegex(ValueError, "^%s$" % reason):
                     frame.body_from_hex(text)
                 with self.assertRaises(BadPayload) as caught:
-                    command_body(b'{"data": "%s"}' % text.encode())
+                    command_body(b'{"data": "%s"}' % text.encode(), frame.WRITE, 1)
                 self.assertEqual(str(caught.exception), '"data": ' + reason)
                 status, errors = run_command("send", "--port", "/nonexistent/tty", "--to", "2", "--id", "1", text)
                 self.assertEqual((status, errors), (1, "korva send: error: DATA: %s (or use --text)\n" % reason))

@@ -64,7 +64,7 @@ class ResynchronisationTest(unittest.TestCase):
         node.feed(b"\xfb\x40" + GOOD)  # claims 64 body bytes; the line then goes quiet
         self.assertEqual(heard.messages, [])
         time.sleep(0.05)
-        self.assertEqual(node.pump(), SUCCESS)
+        self.assertEqual(node.service(), SUCCESS)
         self.assertEqual(heard.messages, [Message(3, 14, frame.WRITE, 5, b"\x01\x02", SUCCESS)])
         stats = node.stats
         self.assertEqual((stats.cut_short, stats.bytes_hunted), (1, 1))
@@ -293,6 +293,29 @@ class ThreadTest(unittest.TestCase):
         self.assertEqual(node3.write(9, 7, [7], 1), SUCCESS)
         wait_until(lambda: heard.messages, idle=lambda: node9.poll(0.1))
         self.assertEqual(heard.messages, [Message(3, 9, frame.WRITE, 7, b"\x07", SUCCESS)])
+
+
+class SentFramesTest(unittest.TestCase):
+    def test_sent_frames_are_shown_as_they_went_out_and_before_their_replies(self):
+        node1, node2 = pipe_pair(1, 2)
+        shown, arrived = [], []
+        node1.on_sent = lambda event: shown.append(("out", event))
+        node1.on_frame = lambda event: shown.append(("in", event))
+        node2.on_frame = arrived.append
+        node2.start_polling(0.01)
+        try:
+            version = node1.peer_version(2, timeout=5)
+            self.assertEqual(node1.send(frame.WRITE, 2, 5, b"\x01\x02"), SUCCESS)
+            wait_until(lambda: len(arrived) == 2, 10)
+        finally:
+            node2.close()
+            node1.close()
+        request, write = frame.encode(1, 2, frame.REQUEST, 63), frame.encode(1, 2, frame.WRITE, 5, b"\x01\x02")
+        reply = frame.encode(2, 1, frame.RESPONSE, 63, version.to_bytes(4, "little"))
+        self.assertEqual([(direction, event.raw) for direction, event in shown],
+                         [("out", request), ("in", reply), ("out", write)])
+        self.assertEqual([event.raw for event in arrived], [request, write])  # what the line carried
+        self.assertEqual(shown[0][1].frame, frame.decode(request))
 
 
 if __name__ == "__main__":

@@ -38,13 +38,13 @@ class Ser2netTest(unittest.TestCase):
         changes = []
         changed = threading.Condition()
 
-        def on_link_change(up):
+        def on_line_change(up):
             with changed:
                 changes.append(up)
                 changed.notify_all()
 
         net_got, tty_got = Heard(), Heard()
-        net = korva.open_node(self.rig.url, NET, on_message=net_got, on_line_change=on_link_change, **options)
+        net = korva.open_node(self.rig.url, NET, on_message=net_got, on_line_change=on_line_change, **options)
         tty = korva.open_node(self.rig.tty, TTY, on_message=tty_got)
         for node in (net, tty):
             self.addCleanup(node.close)
@@ -123,7 +123,7 @@ class VanishingTtyTest(unittest.TestCase):
     def test_a_tty_that_vanishes_is_reopened_when_it_returns(self):
         ptys = socat_ptys(self)
         changes = []
-        node = korva.SerialNode(NET, ptys.a, reconnect=True, on_link_change=changes.append)
+        node = korva.SerialNode(NET, ptys.a, reconnect=True, on_line_change=changes.append)
         self.addCleanup(node.close)
         node.start_polling(0.02)
         ptys.stop()

@@ -36,7 +36,7 @@ STREAM = b"\x00\x11" + WRITE + REQUEST + BAD_CRC + b"\xfb\x05\x01"
 
 def frame_json(src, dst, message_type, message_id, data, status="ok"):
     return {"transmitter_id": src, "receiver_id": dst, "message_type": message_type, "message_id": message_id,
-            "data": data, "status": status}
+            "data": data, "status": status, "direction": "in"}
 
 
 class PtyTest(unittest.TestCase):

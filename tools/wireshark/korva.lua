@@ -8,6 +8,10 @@
 --
 -- Load it for one run:   tshark -X lua_script:tools/wireshark/korva.lua -r capture.pcap
 -- or for good: copy it into Wireshark's personal Lua plugins folder.
+--
+-- Bodies are handed on to the "korva.message" table, keyed by the id/type
+-- byte (id << 2 | type); the dissectors `korva schema lua` writes register
+-- there, so a schema's messages show their fields.
 
 local korva = Proto("korva", "Korva framed messages")
 
@@ -31,6 +35,8 @@ local bad_end = ProtoExpert.new("korva.end.bad", "Wrong end byte", expert.group.
 local bad_length = ProtoExpert.new("korva.len.bad", "Record length does not match the length byte",
                                    expert.group.MALFORMED, expert.severity.ERROR)
 korva.experts = { bad_crc, bad_end, bad_length }
+
+local messages = DissectorTable.new("korva.message", "Korva message", ftypes.UINT8, base.HEX, korva)
 
 local function crc16(tvb, count)
     local crc = 0xFFFF
@@ -82,6 +88,7 @@ function korva.dissector(tvb, pinfo, tree)
     pinfo.cols.dst = tostring(bit32.band(address, 0x0F))
     pinfo.cols.info = string.format("%s id %d, %d bytes%s", types[bit32.band(id_type, 0x03)],
                                     bit32.rshift(id_type, 2), body_len, good and "" or " [bad checksum]")
+    messages:try(id_type, tvb(4, body_len):tvb(), pinfo, tree)
 end
 
 DissectorTable.get("wtap_encap"):add(wtap.USER0, korva)

@@ -5,12 +5,14 @@ connection (so that its will says `offline` for it alone) and the topic
 tree of `korva.gateway.topics`:
 
 - every frame the line carries, whoever it is for and damaged ones too,
-  numbered by `seq`, kept while the broker is away (`korva.gateway.stream`);
+  and every frame the gateway's node sends, numbered together by `seq`,
+  kept while the broker is away (`korva.gateway.stream`), their bodies
+  decoded when the link has a schema;
 - commands from the broker sent through the engine, requests answered on
   their Response Topic (`korva.gateway.commands`);
 - retained `status` (`up`, `down`; `offline` when the gateway is gone),
-  `info` and `stats`, published again on every reconnection, `stats` also
-  every `stats_interval` seconds.
+  `info`, `schema` and `stats`, published again on every reconnection,
+  `stats` also every `stats_interval` seconds.
 
 One thread (`korva.gateway.loop`) reads every line and carries every
 connection's traffic. Sends are carried out on it in the order they
@@ -28,7 +30,7 @@ from ..connect import open_node
 from ..errors import KorvaError
 from .commands import STATUS_PROPERTY, bad_request, parse_command, route_of, run
 from .loop import Loop
-from .payloads import info_payload, stats_payload
+from .payloads import OUT, info_payload, schema_payload, stats_payload
 from .session import BrokerSession, reply_properties
 from .stream import FrameStream
 from .topics import LinkTopics
@@ -52,14 +54,16 @@ class LinkBridge:
     def __init__(self, config, link, loop):
         self._loop = loop
         self.topics = LinkTopics(config.name, link.name)
-        self.stream = FrameStream(self.topics, config.qos, config.buffer)
+        self.schema = link.schema
+        self.stream = FrameStream(self.topics, config.qos, config.buffer, link.schema)
         self._request_timeout = config.request_timeout
         self._answers = collections.Counter()
         self._answers_lock = threading.Lock()
         self.node = open_node(link.target, link.node_id, baud=link.baud, reconnect=True)
-        self._info = info_payload(link.node_id, link.target, self.node.GET_KORVA_VERSION())
+        self._info = info_payload(link.node_id, link.target, self.node.GET_KORVA_VERSION(), link.schema)
         self.node.on_line_change = self._line_changed
         self.node.on_frame = self.stream.offer
+        self.node.on_sent = lambda event: self.stream.offer(event, OUT)
         self.node.on_message = _published_already  # nothing would read them from the node's inbox
         self._requests = concurrent.futures.ThreadPoolExecutor(REQUEST_WORKERS, "korva gateway " + link.name)
         self.session = BrokerSession(
@@ -99,6 +103,7 @@ class LinkBridge:
     def _connected(self, session):
         session.publish(self.topics.status, UP if self.node.line_up else DOWN, _STATE_QOS, True)
         session.publish(self.topics.info, self._info, _STATE_QOS, True)
+        session.publish(self.topics.schema, schema_payload(self.schema), _STATE_QOS, True)
         self.publish_stats()
         session.subscribe(self.topics.commands)
         self.stream.attach(session.publish)
@@ -111,7 +116,7 @@ class LinkBridge:
     def _command(self, message):
         route = route_of(message.properties, self._request_timeout, time.monotonic())
         try:
-            command = parse_command(self.topics, message.topic, message.payload, route)
+            command = parse_command(self.topics, message.topic, message.payload, route, self.schema)
         except KorvaError as error:
             self._answer(route, bad_request(error))
             return
@@ -121,7 +126,7 @@ class LinkBridge:
             self._carry_out(command)
 
     def _carry_out(self, command):
-        self._answer(command.route, run(self.node, command, lambda: self.node.line_up))
+        self._answer(command.route, run(self.node, command, lambda: self.node.line_up, self.schema))
 
     def _answer(self, route, answer):
         with self._answers_lock:

@@ -1,10 +1,11 @@
 """Commands from the broker to a line, and their answers.
 
 A publish to `korva/<gateway>/<link>/send/<rx>/<type>/<id>` sends one frame
-through the node's engine; its payload is the body (see
-`korva.gateway.payloads.command_body`). A request that carries an MQTT v5
+through the node's engine; its payload is the body, or on a link with a
+schema the message's fields (see `korva.gateway.payloads.command_body`). A request that carries an MQTT v5
 Response Topic is asked with `request()` and answered there, with the same
-Correlation Data, the reply as JSON and a `korva-status` user property; it
+Correlation Data, the reply as JSON (decoded by the link's schema, if it
+has one) and a `korva-status` user property; it
 waits no longer than the request's Message Expiry. Any other command with a
 Response Topic is answered once its frame went out. Commands are never
 queued: while the line is down they are answered `link_down` at once.
@@ -68,20 +69,23 @@ def route_of(properties, request_timeout, now):
     return Route(response_topic or None, correlation, now + wait)
 
 
-def parse_command(topics, topic, payload, route):
-    """The Command a message on a command topic of `topics` asks for;
-    BadTopic or BadPayload (both KorvaError) if it asks for none."""
+def parse_command(topics, topic, payload, route, schema=None):
+    """The Command a message on a command topic of `topics` asks for, its
+    fields encoded by `schema` (a `TypedSchema`, or None); BadTopic or
+    BadPayload (both KorvaError) if it asks for none."""
     receiver_id, message_type, message_id = topics.parse_send(topic)
-    return Command(receiver_id, message_type, message_id, command_body(payload), route)
+    return Command(receiver_id, message_type, message_id, command_body(payload, message_type, message_id, schema),
+                   route)
 
 
-def run(node, command, line_up, now=time.monotonic):
-    """Carry out `command` on `node`; its Answer. `line_up()` says whether
-    the node's line is there."""
+def run(node, command, line_up, schema=None, now=time.monotonic):
+    """Carry out `command` on `node`; its Answer, a reply decoded by
+    `schema` (a `TypedSchema`, or None). `line_up()` says whether the
+    node's line is there."""
     if not line_up():
         return _line_down()
     if command.asks:
-        return _ask(node, command, line_up, now)
+        return _ask(node, command, line_up, schema, now)
     status = node.send(command.message_type, command.receiver_id, command.message_id, command.body)
     if status == KorvaPy.KORVA_STATUS_SUCCESS:
         return Answer(OK, _SENT)
@@ -96,7 +100,7 @@ def bad_request(error):
     return Answer(BAD_REQUEST, error_payload(str(error)))
 
 
-def _ask(node, command, line_up, now):
+def _ask(node, command, line_up, schema, now):
     timeout = command.route.deadline - now()
     if timeout <= 0:
         return Answer(TIMEOUT, error_payload("the request expired before it was sent"))
@@ -104,7 +108,7 @@ def _ask(node, command, line_up, now):
         reply = node.request(command.receiver_id, command.message_id, command.body, timeout=timeout)
     except TimeoutError as error:
         return _line_down() if not line_up() else Answer(TIMEOUT, error_payload(str(error)))
-    return Answer(OK, reply_payload(reply))
+    return Answer(OK, reply_payload(reply, schema))
 
 
 def _line_down():

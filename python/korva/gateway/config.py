@@ -19,13 +19,19 @@ options winning:
     target = /dev/ttyUSB0    ; or tcp://host:port
     id = 2
     baud = 115200
+    schema = motor.toml      ; its messages' schema (relative to this file's folder)
+
+`--schema FILE` is the schema of the links the command line gives, and of
+the file's links that name none. Schema files are loaded here, so a bad one
+stops the gateway before it opens a line.
 """
 
 import configparser
 import dataclasses
+import os
 import typing
 
-from .. import broker_url, frame
+from .. import broker_url, frame, schema as typed
 from ..errors import KorvaError
 from .topics import BadTopic, check_level
 
@@ -40,12 +46,14 @@ class ConfigError(KorvaError):
 
 @dataclasses.dataclass(frozen=True)
 class LinkConfig:
-    """One link: its name in topics, its target and the gateway's node id on it."""
+    """One link: its name in topics, its target, the gateway's node id on
+    it, and the `TypedSchema` of its messages (None: none)."""
 
     name: str
     target: str
     node_id: int
     baud: int = 115200
+    schema: typing.Optional[typed.TypedSchema] = None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -99,7 +107,7 @@ _SETTINGS = {"name": ("name", str), "password": ("password", str), "id": ("node_
             "stats_interval": ("stats_interval", _positive(float)),
             "request_timeout": ("request_timeout", _positive(float))}
 _TLS_FILES = ("cafile", "cert", "key")
-_LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int)}
+_LINK_KEYS = {"target": str, "id": _node_id, "baud": _positive(int), "schema": str}
 
 
 def _broker(url, tls_files):
@@ -173,11 +181,13 @@ def _link_keys(section, path):
     return keys
 
 
-def load(path=None, broker=None, links=(), tls_files=None, **options):
+def load(path=None, broker=None, links=(), tls_files=None, schema=None, **options):
     """The GatewayConfig from the file at `path` (if any) with `options`
     (texts keyed as in the [gateway] section; None: not given) and
     `tls_files` ({"cafile", "cert", "key": path or None}) over it, and the
-    `links` (NAME=TARGET texts) after the file's."""
+    `links` (NAME=TARGET texts) after the file's; `schema` (a file, or
+    None) for the links without their own. SchemaError (a KorvaError) for
+    a schema file that cannot be used."""
     settings, file_broker, file_tls, file_links = (_file_settings(_read_file(path), path) if path
                                                    else ({}, None, {}, []))
     settings.update(_option_settings(options))
@@ -186,13 +196,35 @@ def load(path=None, broker=None, links=(), tls_files=None, **options):
     node_id = settings.pop("node_id", None)
     if broker is None or "name" not in settings:
         raise ConfigError("a gateway needs a broker (--broker) and a name (--name)")
-    configured = [LinkConfig(name, keys["target"], keys.get("id", node_id), keys.get("baud", LinkConfig.baud))
+    schemas = _Schemas()
+    configured = [LinkConfig(name, keys["target"], keys.get("id", node_id), keys.get("baud", LinkConfig.baud),
+                             schemas.load(_beside(path, keys["schema"]) if "schema" in keys else schema))
                   for name, keys in file_links]
-    configured += [_link(text, node_id) for text in links]
+    configured += [dataclasses.replace(_link(text, node_id), schema=schemas.load(schema)) for text in links]
     address = _broker(broker, file_tls)
     _checked_name("gateway", settings["name"])
     return GatewayConfig(host=address.host, port=address.port, tls=address.tls, links=_checked_links(configured),
                          **settings)
+
+
+class _Schemas:
+    """Schema files loaded once each, however many links share them."""
+
+    def __init__(self):
+        self._loaded = {}
+
+    def load(self, path):
+        """The TypedSchema in the file at `path`; None for None."""
+        if path is None:
+            return None
+        if path not in self._loaded:
+            self._loaded[path] = typed.load(path)
+        return self._loaded[path]
+
+
+def _beside(config_path, path):
+    """A path a configuration file gives, relative to the file's folder."""
+    return os.path.join(os.path.dirname(config_path), path)
 
 
 def _option_settings(options):

@@ -1,5 +1,6 @@
-"""A link's frames on their way to the broker: numbered in the order the
-line delivered them, published while the broker is there, kept in a bounded
+"""A link's frames on their way to the broker: those the line brought and
+those the gateway's node sent, numbered in one sequence in the order they
+came and went, published while the broker is there, kept in a bounded
 buffer while it is away and replayed, with their first number and time, as
 soon as it is back. A subscriber tells a gap from `seq`; the gap equals the
 frames this stream counted as dropped.
@@ -16,17 +17,19 @@ being counted.
 import threading
 
 from .buffer import FrameBuffer, InFlight, Pending
-from .payloads import frame_payload
+from .payloads import IN, frame_payload
 
 __all__ = ["FrameStream"]
 
 
 class FrameStream:
     """Frames of one link (`topics`, a `LinkTopics`) published at `qos`,
-    with at most `capacity` kept while the broker is away."""
+    with at most `capacity` kept while the broker is away, their bodies
+    decoded by `schema` (a `TypedSchema`, or None)."""
 
-    def __init__(self, topics, qos, capacity):
+    def __init__(self, topics, qos, capacity, schema=None):
         self._topics = topics
+        self._schema = schema
         self.qos = qos
         self._lock = threading.Lock()
         self._publish = None  # publish(topic, payload, qos) -> packet id, None once it fails
@@ -50,10 +53,12 @@ class FrameStream:
         """Frames waiting for the broker."""
         return len(self._buffer)
 
-    def offer(self, event):
-        """Number the frame of a `korva.wire.Event` and publish or keep it."""
+    def offer(self, event, direction=IN):
+        """Number the frame of a `korva.wire.Event` that went `direction`
+        (`payloads.IN` or `OUT`) and publish or keep it."""
         with self._lock:
-            pending = Pending(self.next_seq, self._topics.frame(event.frame), frame_payload(event, self.next_seq))
+            pending = Pending(self.next_seq, self._topics.frame(event.frame),
+                              frame_payload(event, self.next_seq, direction, self._schema))
             self.next_seq += 1
             self._drain()
             if len(self._buffer) or not self._send(pending):  # older frames go first

@@ -7,6 +7,7 @@ may send what, without reading payloads:
     korva/<gateway>/<link>/status                        up, down or offline (retained)
     korva/<gateway>/<link>/info                          node id, target, engine version (retained)
     korva/<gateway>/<link>/stats                         link statistics (retained)
+    korva/<gateway>/<link>/schema                        the link's schema, canonical JSON (retained)
 
 `<type>` is write, request, response or indicate; ids are decimal.
 """
@@ -70,6 +71,7 @@ class LinkTopics:
         self.status = self.base + "/status"
         self.info = self.base + "/info"
         self.stats = self.base + "/stats"
+        self.schema = self.base + "/schema"
         self.commands = self.base + "/send/#"
         self._send_prefix = self.base + "/send/"
 

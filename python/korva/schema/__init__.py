@@ -11,7 +11,9 @@ this package checks it and encodes and decodes the bodies.
 - `canonical(schema)`, `fingerprint(schema)`, `restrict(schema, revision)`;
   `check(new, old)`: the breaking changes, one line each;
 - `SchemaError`, `EncodeError`, `DecodeError`: the errors, from
-  `korva.errors`.
+  `korva.errors`;
+- `korva.schema.json`: messages as strict JSON and back, the one mapping
+  the tools that show or take fields use.
 
 Wire rules: fields little-endian, in declaration order, without padding or
 reordering; a body is at most 255 bytes; the frame's header and checksum

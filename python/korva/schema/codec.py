@@ -25,7 +25,7 @@ import struct
 from .. import frame
 from ..errors import DecodeError, EncodeError
 from .canonical import canonical, fingerprint
-from .model import BUILTIN_MESSAGES
+from .model import BUILTIN_MESSAGES, F64_MAX
 from .record import Record, record_class
 from .scaling import Scale
 
@@ -53,13 +53,18 @@ class TypedSchema:
                 cls._reply = self.messages[cls.definition.reply]
         self._by_key = {(cls.definition.id, cls.definition.type_number): cls for cls in classes}
 
+    def message_class(self, message_id, message_type):
+        """The class of the message with this id and type (0 to 3, or its
+        name), or None."""
+        if isinstance(message_type, str):
+            message_type = frame.type_number(message_type)
+        return self._by_key.get((message_id, message_type))
+
     def decode(self, message_id, message_type, body):
         """The message with this id and type (0 to 3, or its name) decoded
         from `body`; DecodeError when no message has them or the body does
         not fit."""
-        if isinstance(message_type, str):
-            message_type = frame.type_number(message_type)
-        cls = self._by_key.get((message_id, message_type))
+        cls = self.message_class(message_id, message_type)
         if cls is None:
             raise DecodeError(self.name, "no message has id %r and type %r" % (message_id, message_type),
                               "unknown")
@@ -481,6 +486,8 @@ def _enum_normal(enum_class, members, value):
 def _check_number(value, path, finite=True):
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise EncodeError(path, "must be a number, not %s" % _shown(value))
+    if isinstance(value, int) and abs(value) > F64_MAX:
+        raise EncodeError(path, "%s is beyond the largest f64, %r" % (_shown(value), F64_MAX))
     if finite and isinstance(value, float) and not math.isfinite(value):
         raise EncodeError(path, "must be a finite number, not %r" % value)
 

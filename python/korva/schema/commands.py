@@ -1,8 +1,8 @@
-"""The `korva schema` subcommands: check, fingerprint, vectors, c. A schema that
+"""The `korva schema` subcommands: check, fingerprint, vectors, c, lua. A schema that
 breaks a rule is one line on stderr and exit status 1, as every command's
 errors are."""
 
-from . import c_header, vectors
+from . import c_header, lua, vectors
 from .canonical import fingerprint
 from .compat import check
 from .loader import read
@@ -33,6 +33,11 @@ def add_schema_commands(commands):
     header = actions.add_parser("c", help="write the C header of a schema (C11 and C++17)")
     c_header.add_arguments(header)
     header.set_defaults(run=c_header.run)
+
+    dissector = actions.add_parser("lua", help="write a Wireshark dissector for the schema's messages, "
+                                               "loaded beside tools/wireshark/korva.lua")
+    lua.add_arguments(dissector)
+    dissector.set_defaults(run=lua.run)
 
 
 def _check(args):

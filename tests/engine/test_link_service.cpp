@@ -1,4 +1,4 @@
-// What the link tells of the frames it pumps into the engine: the listener's
+// What the link tells of the frames it feeds the engine: the listener's
 // statuses, and the answers the engine held back for its streamed frame.
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ public:
     {
         now += 1;
         EXPECT_EQ(link.feed(frame.data(), frame.size(), now), frame.size());
-        return link.pump(*this, now);
+        return link.service(*this, now);
     }
 
     Link<512> link;
