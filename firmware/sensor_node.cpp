@@ -104,8 +104,8 @@ private:
 
 uint8_t rx_buffer[KORVA_BUFFER_SIZE];
 uint8_t tx_buffer[KORVA_BUFFER_SIZE];
-SensorNode::Line line;
-SensorNode node(NODE_ID, rx_buffer, tx_buffer, line);
+SensorNode::Link link_buffer;
+SensorNode node(NODE_ID, rx_buffer, tx_buffer, link_buffer);
 
 } // namespace
 

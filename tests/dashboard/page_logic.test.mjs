@@ -4,9 +4,10 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { Fleet, RATE_WINDOW, parseTopic, versionIn } from '../../tools/dashboard/fleet.js';
+import { Fleet, RATE_WINDOW, versionIn } from '../../tools/dashboard/fleet.js';
 import { FrameLog, csvField, parseFilter, printable } from '../../tools/dashboard/log.js';
-import { parseCommand, parseReply, sendBody, sendTopic } from '../../tools/dashboard/commands.js';
+import { parseCommand, parseReply, sendBody } from '../../tools/dashboard/commands.js';
+import { SUBSCRIPTIONS, parseTopic, replyTopic, sendTopic } from '../../tools/dashboard/gateway.js';
 import { agoText, flatten } from '../../tools/dashboard/view.js';
 
 const T0 = 1_800_000_000; // a whole second, seconds since the epoch
@@ -30,8 +31,28 @@ test('topics outside a link tree are not taken', () => {
   }
   const fleet = new Fleet();
   assert.equal(fleet.take('korva/gw/bench/send/3/write/1', '{}', false, T0), null);
+  assert.equal(fleet.links().length, 0);
   assert.equal(fleet.take('korva/gw/bench/frame/3/14/write/1', 'not json', false, T0).frame, null);
   assert.equal(fleet.links()[0].frames, 0);
+  assert.deepEqual(SUBSCRIPTIONS, ['korva/+/+/status', 'korva/+/+/info', 'korva/+/+/stats', 'korva/+/+/schema',
+    'korva/+/+/frame/#']);
+  assert.equal(replyTopic('', 'page-1'), 'korva-reply/anonymous/page-1');
+});
+
+test('links are listed by gateway and name, numbers in order; each counts its changes', () => {
+  const fleet = new Fleet();
+  for (const [gateway, link] of [['gw10', 'l2'], ['gw2', 'l10'], ['gw2', 'l9'], ['gw10', 'l1']]) {
+    fleet.take(`korva/${gateway}/${link}/status`, 'up', true, T0);
+  }
+  assert.deepEqual(fleet.links().map((link) => link.key), ['gw2/l9', 'gw2/l10', 'gw10/l1', 'gw10/l2']);
+  assert.equal(fleet.layout, 4);
+  const link = fleet.link('gw2', 'l9');
+  const before = link.changes;
+  fleet.take('korva/gw2/l9/frame/3/14/indicate/5', frameJson(0), false, T0);
+  fleet.take('korva/gw2/l9/stats', '{"drops":0}', true, T0);
+  assert.ok(link.changes >= before + 2);
+  assert.equal(fleet.link('gw10', 'l1').changes, 1);
+  assert.equal(fleet.layout, 4);
 });
 
 test('seq gaps count the frames missing; a restart or a repeat is no gap', () => {
@@ -92,6 +113,16 @@ test('rates put each frame in the second of its ts, over the plotted window', ()
   assert.equal(frames.slice(0, -2).reduce((a, b) => a + b), 0);
 });
 
+test('rates keep only the seconds of the window, also when nobody plots them', () => {
+  const fleet = new Fleet();
+  for (let second = 0; second < 3 * RATE_WINDOW; second++) {
+    fleet.take('korva/gw/bench/frame/3/14/indicate/5', frameJson(second * 10), false, T0);
+  }
+  const { seconds } = fleet.link('gw', 'bench').rates;
+  assert.equal(seconds.size, RATE_WINDOW);
+  assert.equal(Math.min(...seconds.keys()), T0 + 2 * RATE_WINDOW);
+});
+
 test('the log filter matches fields exactly and words in the body', () => {
   const entries = [
     { gateway: 'gw', link: 'bench', tx: 3, rx: 14, type: 'indicate', id: 5, data: '48690a', status: 'ok' },
@@ -112,8 +143,8 @@ test('CSV has a header, quotes what needs it and keeps only what passes', () => 
     status: 'ok' });
   log.add({ gateway: 'gw', link: 'c', seq: 1, ts: T0, tx: 4, rx: 14, type: 'write', id: 1, data: '', status: 'ok' });
   const lines = log.csv(parseFilter('tx=3')).split('\r\n');
-  assert.deepEqual(lines, ['time,gateway,link,seq,tx,rx,type,id,data,text,status',
-    '2027-01-15T08:00:00.000Z,gw,"a,b",0,3,14,write,1,222c41,""",A",ok', '']);
+  assert.deepEqual(lines, ['time,gateway,link,seq,tx,rx,type,id,data,text,status,direction,message',
+    '2027-01-15T08:00:00.000Z,gw,"a,b",0,3,14,write,1,222c41,""",A",ok,,', '']);
   assert.equal(csvField('plain'), 'plain');
   assert.equal(printable('00417f'), '.A.');
 });
@@ -125,6 +156,9 @@ test('the log keeps its limit, dropping the oldest', () => {
   assert.equal(log.entries.length + log.dropped, 25);
   assert.equal(log.entries.at(-1).seq, 24);
   assert.deepEqual(log.latest(() => true, 3).map((entry) => entry.seq), [24, 23, 22]);
+  assert.equal(log.added, 25);
+  assert.deepEqual(log.latest((entry) => entry.seq % 2 === 0, 10, 19).map((entry) => entry.seq), [24, 22, 20]);
+  assert.deepEqual(log.latest(() => true, 10, 24), []);
 });
 
 test('commands are checked before they are sent', () => {

@@ -1,6 +1,8 @@
 """A scripted node for the dashboard test: on the tty given, as node
-PEER_ID, it answers every request with its body reversed and sends an
-indicate to GATEWAY_ID every PERIOD seconds, its body a counter; every
+PEER_ID, it answers every request with its body reversed, prints every
+write it gets ("peer got write ID HEX"), and sends an indicate to
+GATEWAY_ID every PERIOD seconds: the `tick` of tests/dashboard/bench.toml
+(a counter, a temperature and a mode), packed here by hand. Every
 DAMAGED_EVERY-th indicate goes out with its checksum broken. Runs until it
 is killed.
 
@@ -8,6 +10,7 @@ usage: peer.py TTY
 """
 
 import os
+import struct
 import sys
 import time
 
@@ -19,6 +22,8 @@ GATEWAY_ID = 14
 TICK_ID = 5
 PERIOD = 0.2
 DAMAGED_EVERY = 10
+TICK = struct.Struct("<IhB")  # count, temperature in tenths of a degree, mode
+RUN = 1
 
 
 def damaged_indicate(body):
@@ -35,6 +40,8 @@ def main(tty):
             message = Message.from_header(message_type, status, header)
             if message.message_type == frame.REQUEST and message.ok:
                 node.respond(message, message.data[::-1])
+            elif message.message_type == frame.WRITE:
+                print("peer got write %d %s" % (message.message_id, message.data.hex()), flush=True)
 
         node.on_message = answer
         node.start_polling()
@@ -43,7 +50,7 @@ def main(tty):
         tick = 0
         while True:
             time.sleep(PERIOD)
-            body = tick.to_bytes(4, "big")
+            body = TICK.pack(tick, 200 + tick % 50, RUN)
             if tick % DAMAGED_EVERY == DAMAGED_EVERY - 1:
                 os.write(raw_line, damaged_indicate(body))
             else:

@@ -41,11 +41,12 @@ export function listening(port) {
 }
 
 export class Program {
-  constructor(name, command, args, options = {}) {
+  // `stdin`: true for a program that takes lines from tell().
+  constructor(name, command, args, { env = process.env, stdin = false } = {}) {
     this.name = name;
     this.output = '';
     this.exit = null;
-    this.child = spawn(command, args, { stdio: ['ignore', 'pipe', 'pipe'], ...options });
+    this.child = spawn(command, args, { stdio: [stdin ? 'pipe' : 'ignore', 'pipe', 'pipe'], env });
     this.exited = new Promise((resolve) => this.child.on('exit', (code, signal) => {
       this.exit = signal || code;
       resolve();
@@ -68,6 +69,10 @@ export class Program {
       }
       return this.output.match(pattern);
     }, timeout);
+  }
+
+  tell(line) {
+    this.child.stdin.write(line + '\n');
   }
 
   async stop() {

@@ -5,6 +5,7 @@ import math
 import random
 import struct
 import unittest
+from fractions import Fraction
 
 from korva import schema
 from korva.errors import DecodeError, EncodeError, KorvaError
@@ -148,6 +149,109 @@ class ScaleTest(unittest.TestCase):
         self.assertEqual(scaled.decode(struct.pack("<ii", 3, 7)).fields(), {"v": 0.3, "w": 0.07})
 
 
+# Appended fields of every kind, absent from a revision-1 body.
+APPENDED = schema.TypedSchema(schema.parse({
+    "format": 1, "name": "appended", "revision": 2, "enums": {"Level": {"low": 0, "high": 7}},
+    "messages": [{"name": "grown", "id": 3, "type": "write", "fields": [
+        {"name": "base", "type": "u8"},
+        {"name": "level", "type": "u8", "enum": "Level", "default": "high", "since": 2},
+        {"name": "temp", "type": "i16", "scale": 0.5, "offset": 10, "default": 11.5, "since": 2},
+        {"name": "pair", "type": "i8", "count": 2, "default": -3, "since": 2},
+        {"name": "flags", "type": "u8", "default": 31, "since": 2,
+         "bits": [{"name": "on"}, {"name": "mode", "width": 3, "enum": "Level"}, {"name": "count", "width": 4}]},
+        {"name": "ok", "type": "bool", "default": True, "since": 2},
+        {"name": "note", "type": "string", "max": 4, "since": 2}]}]}, "appended.json"))
+
+
+class ValueFormsTest(unittest.TestCase):
+    """Every form a value may take gives the body of its plainest form,
+    whether given to the constructor or set on the instance afterwards."""
+
+    # level high, temp (21.5 + 40) / 0.1, cells, flags on | high << 1 | 15 << 4, note
+    BODY = struct.pack("<Bh3HH", 7, 615, 1, 2, 65535, 1 | 7 << 1 | 15 << 4) + b"ok"
+
+    def shaped(self, **values):
+        return TYPES.messages["shaped"](**dict(dict(level="high", temp=21.5, cells=[1, 2, 65535], note="ok",
+                                                    flags={"on": True, "mode": "high", "count": 15}), **values))
+
+    def test_constructor_forms(self):
+        level = TYPES.enums["Level"]
+        flags = TYPES.messages["shaped"](**GOOD_SHAPED).flags
+        flags.on, flags.mode, flags.count = True, level.high, 15
+        for name, values in (("plain", {}), ("enum member", dict(level=level.high)), ("enum number", dict(level=7)),
+                             ("tuple", dict(cells=(1, 2, 65535))), ("bits instance", dict(flags=flags)),
+                             ("bit numbers", dict(flags={"on": 1, "mode": 7, "count": 15}))):
+            with self.subTest(name):
+                self.assertEqual(self.shaped(**values).encode(), self.BODY)
+
+    def test_values_set_after_construction(self):
+        level = TYPES.enums["Level"]
+        for name, change in (
+                ("enum name", lambda m: setattr(m, "level", "high")),
+                ("enum number", lambda m: setattr(m, "level", 7)),
+                ("array as a tuple", lambda m: setattr(m, "cells", (1, 2, 65535))),
+                ("bits as a dict", lambda m: setattr(m, "flags", {"on": True, "mode": "high", "count": 15})),
+                ("bit enum by name", lambda m: setattr(m.flags, "mode", "high")),
+                ("bit enum by number", lambda m: setattr(m.flags, "mode", 7)),
+                ("lone bit as 1", lambda m: setattr(m.flags, "on", 1)),
+                ("bit enum member", lambda m: setattr(m.flags, "mode", level.high))):
+            with self.subTest(name):
+                message = self.shaped()
+                change(message)
+                self.assertEqual(message.encode(), self.BODY)
+
+    def test_scaled_ints_floats_and_none(self):
+        shaped = TYPES.messages["shaped"]
+        for temp, raw in ((20, 600), (20.0, 600), (-40, 0), (-0.0, 400), (None, -32768), (3236.7, 32767),
+                          (-3316.7, -32767), (3236.65, 32766), (-3316.65, -32766), (0.05, 400), (0.15, 402)):
+            with self.subTest(temp=temp):
+                self.assertEqual(shaped(**dict(GOOD_SHAPED, temp=temp)).encode()[1:3], struct.pack("<h", raw))
+
+    def test_scaled_values_round_half_to_even_on_their_decimal_value(self):
+        shaped = TYPES.messages["shaped"]
+        rng = random.Random(2023)
+        values = [rng.uniform(-3316.7, 3236.7) for _ in range(1000)]
+        values += [(rng.randint(-32767, 32766) + 0.5) / 10 - 40 for _ in range(1000)]  # near a half
+        values += [rng.randint(-3316, 3236) for _ in range(100)]
+        for temp in values:
+            raw = round((Fraction(repr(temp)) + 40) * 10)
+            if raw == -32768:
+                continue  # the invalid value, refused below
+            self.assertEqual(shaped(**dict(GOOD_SHAPED, temp=temp)).encode()[1:3], struct.pack("<h", raw), temp)
+
+    def test_variable_fields_take_text_and_every_bytes_kind(self):
+        shaped, blob = TYPES.messages["shaped"], TYPES.messages["blob"]
+        for note in ("", "ok", "h\u00e9llo!!", "\u00e9" * 4, "12345678"):
+            with self.subTest(note=note):
+                message = shaped(**dict(GOOD_SHAPED, note=note))
+                self.assertEqual(message.encode()[11:], note.encode())
+                self.assertEqual(TYPES.decode(2, 3, message.encode()).note, note)
+        for data in (b"\x00\xff", bytearray(b"\x00\xff"), memoryview(b"\x00\xff")):
+            with self.subTest(data=type(data)):
+                self.assertEqual(blob(kind=1, data=data).encode(), b"\x01\x00\xff")
+        self.assertEqual(TYPES.decode(2, 0, bytearray(b"\x01ab")).data, b"ab")
+        self.assertEqual(TYPES.decode(2, 3, memoryview(ALL_SHAPED + b"ok")).note, "ok")
+
+    def test_absent_appended_fields_decode_to_their_defaults(self):
+        grown = APPENDED.messages["grown"]
+        level = APPENDED.enums["Level"]
+        first, second = APPENDED.decode(3, 0, b"\x09"), APPENDED.decode(3, "write", b"\x09")
+        self.assertEqual(first, grown(base=9))
+        self.assertEqual((first.level, first.temp, first.pair, first.ok, first.note, first.extra),
+                         (level.high, 11.5, [-3, -3], True, "", 0))
+        self.assertIs(first.level, level.high)
+        # 31 = on | high << 1 | 1 << 4
+        self.assertEqual((first.flags.on, first.flags.mode, first.flags.count), (True, level.high, 1))
+        self.assertIs(first.flags.mode, level.high)
+        first.flags.count = 2
+        first.pair[0] = 5
+        self.assertEqual((second.flags.count, second.pair), (1, [-3, -3]))
+        self.assertEqual(second.encode(), struct.pack("<BBh2bBB", 9, 7, 3, -3, -3, 31, 1))
+
+
+ALL_SHAPED = struct.pack("<Bh3HH", 0, 0, 0, 0, 0, 0)
+
+
 def bad(message, **values):
     return lambda: TYPES.messages[message](**values).encode()
 
@@ -174,6 +278,21 @@ class RefusalTest(unittest.TestCase):
                 ("nan scaled", bad("shaped", **dict(GOOD_SHAPED, temp=math.nan)), "must be a finite number"),
                 ("array length", bad("shaped", **dict(GOOD_SHAPED, cells=[1, 2])), "must be a list of 3 values"),
                 ("array item", bad("shaped", **dict(GOOD_SHAPED, cells=[1, 2, -1])), "shaped.cells[2]: -1 is"),
+                ("bool in array", bad("shaped", **dict(GOOD_SHAPED, cells=[1, True, 3])),
+                 "shaped.cells[1]: must be an integer, not bool True"),
+                ("float in array", bad("shaped", **dict(GOOD_SHAPED, cells=[1, 2.0, 3])), "shaped.cells[1]: must be"),
+                ("scaled half past the top", bad("shaped", **dict(GOOD_SHAPED, temp=3236.75)),
+                 "shaped.temp: 3236.75 is raw 32768, outside i16's"),
+                ("scaled half to the sentinel", bad("shaped", **dict(GOOD_SHAPED, temp=-3316.75)), "invalid value"),
+                ("scaled bool", bad("shaped", **dict(GOOD_SHAPED, temp=True)), "shaped.temp: must be a number"),
+                ("scaled infinity", bad("shaped", **dict(GOOD_SHAPED, temp=-math.inf)), "must be a finite number"),
+                ("lone bit 2", bad("shaped", **dict(GOOD_SHAPED, flags={"on": 2})), "shaped.flags.on: must be true"),
+                ("bool for a bit run", bad("shaped", **dict(GOOD_SHAPED, flags={"count": True})), "does not fit 4"),
+                ("unknown bit enum", bad("shaped", **dict(GOOD_SHAPED, flags={"mode": "mid"})),
+                 "shaped.flags.mode: str 'mid' is not a Level"),
+                ("ASCII too long", bad("shaped", **dict(GOOD_SHAPED, note="123456789")), "9 bytes of UTF-8, more"),
+                ("lone surrogate", bad("shaped", **dict(GOOD_SHAPED, note="\ud800")), "not encodable as UTF-8"),
+                ("str for bytes", bad("blob", kind=1, data="ab"), "blob.data: must be bytes, not str"),
                 ("bits over width", bad("shaped", **dict(GOOD_SHAPED, flags={"count": 16})), "does not fit 4 bits"),
                 ("unknown bit", bad("shaped", **dict(GOOD_SHAPED, flags={"of": 1})), "shaped.flags.of: no such bit"),
                 ("string bytes", bad("shaped", **dict(GOOD_SHAPED, note="\u00e9" * 5)), "10 bytes of UTF-8, more"),
@@ -199,6 +318,8 @@ class RefusalTest(unittest.TestCase):
                 ("not utf-8", (2, 3), shaped + b"\xc3", "bad_text", "shaped.note: not UTF-8"),
                 ("nul in text", (2, 3), shaped + b"a\0", "bad_text", "shaped.note: the text holds a NUL"),
                 ("too long", (2, 3), shaped + b"a" * 9, "too_long", "shaped.note: 9 bytes, more than its max 8"),
+                ("too long, not ASCII", (2, 3), shaped + "\u00e9".encode() * 5, "too_long", "10 bytes, more"),
+                ("bytes too long", (2, 0), b"\x01" + bytes(17), "too_long", "blob.data: 17 bytes, more than"),
                 ("inside bytes' fixed part", (2, 0), b"", "short", "blob: 0 bytes"),
                 ("unknown message", (9, 0), b"", "unknown", "every: no message has id 9")):
             with self.subTest(name), self.assertRaises(DecodeError) as caught:

@@ -2,14 +2,11 @@
 // send, and requests as MQTT v5 publishes whose replies come back with the
 // same correlation data.
 
-import { ROOT, TYPE_NAMES } from './fleet.js';
+import { MAX_BODY, MAX_MESSAGE_ID, MAX_NODE_ID, REPLY_STATUS_PROPERTY, TYPE_NAMES } from './gateway.js';
+import { messageText } from './schema.js';
 
 export const REQUEST_TIMEOUT = 5; // seconds a request waits for its reply; also its message expiry
-export const NO_REPLY = 'no reply'; // the status of a request whose reply did not come in time
-const STATUS_PROPERTY = 'korva-status';
-const MAX_NODE_ID = 15;
-const MAX_MESSAGE_ID = 63;
-const MAX_BODY = 255;
+export const NO_REPLY = 'no reply'; // the page's status of a request whose reply did not come in time
 
 // The form's fields checked and made into {rx, type, id, hex}; throws an
 // Error that says what is wrong.
@@ -23,6 +20,12 @@ export function parseCommand(fields) {
   return { rx, type: fields.type, id, hex };
 }
 
+// A send of `message` (from a link's schema) with its `fields` (see
+// schema.collectFields) to the receiver typed in the form.
+export function typedCommand(rx, message, fields) {
+  return { rx: parseRanged('receiver', rx, MAX_NODE_ID), type: message.type, id: message.id, fields };
+}
+
 function parseRanged(name, text, top) {
   const value = Number(String(text).trim());
   if (String(text).trim() === '' || !Number.isInteger(value) || value < 0 || value > top) {
@@ -31,34 +34,28 @@ function parseRanged(name, text, top) {
   return value;
 }
 
-export function sendTopic(gateway, link, command) {
-  return [ROOT, gateway, link, 'send', command.rx, command.type, command.id].join('/');
-}
-
+// The command's JSON: its fields, for the gateway to encode, or its body in hex.
 export function sendBody(command) {
-  return JSON.stringify({ data: command.hex });
+  return JSON.stringify(command.fields ? { fields: command.fields } : { data: command.hex });
 }
 
-// Where replies to this page's requests come: under korva-reply/<user>/,
-// where gateways may answer and only that user may read.
-export const REPLY_ROOT = 'korva-reply';
-
-export function replyTopic(user, clientId) {
-  return [REPLY_ROOT, user || 'anonymous', clientId].join('/');
-}
-
-// A reply as {status, data, text}: the gateway's status property and its
-// JSON body (the reply frame's data in hex) or, failing that, the raw text.
+// A reply as {status, data, decoded, body}: the gateway's status property
+// and its JSON body (the reply frame's data in hex, and its message decoded
+// as text when the link has a schema) or, failing that, the raw text.
 export function parseReply(text, properties) {
   const users = (properties && properties.userProperties) || {};
-  const status = [].concat(users[STATUS_PROPERTY] ?? 'unknown')[0];
+  const status = [].concat(users[REPLY_STATUS_PROPERTY] ?? 'unknown')[0];
   try {
     const body = JSON.parse(text);
-    if (typeof body === 'object' && body !== null) return { status, data: body.data ?? null, body };
+    if (typeof body === 'object' && body !== null) {
+      const decoded = messageText({ message: body.message, fields: body.fields, decodeError: body.decode_error,
+        extra: body.extra });
+      return { status, data: body.data ?? null, decoded, body };
+    }
   } catch {
     // not JSON: shown as it came
   }
-  return { status, data: null, body: text };
+  return { status, data: null, decoded: '', body: text };
 }
 
 // Requests waiting for replies, by correlation data.
@@ -74,8 +71,8 @@ export class Requests {
     this.count += 1;
     const correlation = `${prefix}-${this.count}`;
     const reply = new Promise((resolve) => {
-      const timer = setTimeout(() => this.settle(correlation, { status: NO_REPLY, data: null, body: null }),
-        REQUEST_TIMEOUT * 1000);
+      const late = { status: NO_REPLY, data: null, decoded: '', body: null };
+      const timer = setTimeout(() => this.settle(correlation, late), REQUEST_TIMEOUT * 1000);
       this.waiting.set(correlation, { resolve, timer });
     });
     return { correlation, reply };

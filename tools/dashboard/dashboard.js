@@ -1,19 +1,22 @@
 // The page: connects to the broker over MQTT-over-websockets, feeds the
 // fleet and the frame log from the gateways' topics, redraws on a timer and
 // sends commands from the form. mqtt.js comes from its browser build as the
-// global `mqtt`.
+// global `mqtt`. What the page shows is drawn from the state kept here,
+// never read back from it.
 
-import { Fleet, ROOT } from './fleet.js';
+import { Fleet } from './fleet.js';
 import { FrameLog, parseFilter } from './log.js';
 import {
-  NO_REPLY, REPLY_ROOT, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, replyTopic, sendBody, sendTopic,
+  NO_REPLY, REQUEST_TIMEOUT, Requests, parseCommand, parseReply, sendBody, typedCommand,
 } from './commands.js';
-import { LinkCards, renderFleet, renderLog } from './view.js';
+import { REPLY_OK, REQUEST, SUBSCRIPTIONS, isReplyTopic, replyTopic, sendTopic } from './gateway.js';
+import { LogView } from './logview.js';
+import { Text } from './rows.js';
+import { collectFields, formInputs } from './schema.js';
+import { FieldInputs } from './sendform.js';
+import { FleetTable, LinkCards } from './view.js';
 
-const STATE_TOPICS = ['status', 'info', 'stats'].map((kind) => [ROOT, '+', '+', kind].join('/'));
-const FRAME_TOPIC = [ROOT, '+', '+', 'frame', '#'].join('/');
 const REDRAW_PERIOD = 250; // ms between redraws of tables and plots
-const LOG_ROWS = 200; // rows of the log shown; the rest stay for the CSV
 const RECONNECT_PERIOD = 2000; // ms
 const CONNECT_TIMEOUT = 5000; // ms
 const REFUSED_LOGIN = new Set([4, 5, 134, 135]); // bad credentials or not authorised: retrying cannot help
@@ -24,13 +27,23 @@ const requests = new Requests();
 const clientId = 'korva-dashboard-' + Math.random().toString(16).slice(2, 10);
 let client = null;
 let user = '';
+let connectionState = 'idle';
 let passes = () => true;
+let refiltered = false; // the filter changed since the log was last drawn
+let linkChoices = -1; // the fleet layout the send form's links were listed for
+let formSchema = null; // the schema the send form's messages were listed from
+let formMessages = []; // those messages, as the form lists them
+let fieldInputs = null;
+let fleetTable = null;
 let cards = null;
+let logView = null;
+let logCount = null;
 
 const $ = (id) => document.getElementById(id);
 const now = () => Date.now() / 1000;
 
 function showConnection(state, text) {
+  connectionState = state;
   $('connection').dataset.state = state;
   $('connection').textContent = text;
 }
@@ -51,7 +64,7 @@ function connect(broker, username, password) {
   client.on('connect', () => subscribe(broker));
   client.on('message', receive);
   client.on('close', () => {
-    if ($('connection').dataset.state !== 'error') showConnection('closed', `disconnected from ${broker}`);
+    if (connectionState !== 'error') showConnection('closed', `disconnected from ${broker}`);
   });
   client.on('error', (error) => {
     showConnection('error', `broker: ${error.message}`);
@@ -60,7 +73,7 @@ function connect(broker, username, password) {
 }
 
 function subscribe(broker) {
-  const topics = [...STATE_TOPICS, FRAME_TOPIC, replyTopic(user, clientId)];
+  const topics = [...SUBSCRIPTIONS, replyTopic(user, clientId)];
   client.subscribe(topics, { qos: 1 }, (error, granted) => {
     const refused = (granted || []).filter((grant) => grant.qos >= 0x80).map((grant) => grant.topic);
     if (error || refused.length) {
@@ -73,7 +86,7 @@ function subscribe(broker) {
 
 function receive(topic, payload, packet) {
   const text = new TextDecoder().decode(payload);
-  if (topic.startsWith(REPLY_ROOT + '/')) {
+  if (isReplyTopic(topic)) {
     settleReply(text, packet.properties);
     return;
   }
@@ -87,6 +100,8 @@ function settleReply(text, properties) {
   requests.settle(correlation, parseReply(text, properties));
 }
 
+// A typed send asks for an answer whatever its type: the gateway's codec,
+// not the page, says whether its fields fit the message.
 function sendCommand(event) {
   event.preventDefault();
   if (client === null || !client.connected) {
@@ -94,16 +109,57 @@ function sendCommand(event) {
     return;
   }
   let command;
+  const message = chosenMessage();
   try {
-    command = parseCommand({ rx: $('send-rx').value, type: $('send-type').value, id: $('send-id').value,
-      data: $('send-data').value });
+    const fields = message && collectFields(fieldInputs.inputs, fieldInputs.values());
+    command = message ? typedCommand($('send-rx').value, message, fields)
+      : parseCommand({ rx: $('send-rx').value, type: $('send-type').value, id: $('send-id').value,
+        data: $('send-data').value });
   } catch (error) {
     showResult('error', error.message);
     return;
   }
   const [gateway, link] = $('send-link').value.split('/');
-  if (command.type === 'request') request(gateway, link, command);
+  if (command.type === REQUEST || message) request(gateway, link, command);
   else publish(gateway, link, command);
+}
+
+// The schema message the form sends, or undefined for raw bytes.
+function chosenMessage() {
+  const choice = $('send-message').value;
+  return choice === '' ? undefined : formMessages[Number(choice)];
+}
+
+function chosenLink() {
+  const [gateway, name] = $('send-link').value.split('/');
+  return fleet.gateways.get(gateway)?.get(name) ?? null;
+}
+
+// The chosen link's schema messages in the form, keeping the one chosen
+// if the new schema still has it.
+function offerMessages() {
+  const schema = chosenLink()?.schema ?? null;
+  if (schema === formSchema) return;
+  const chosen = chosenMessage()?.name;
+  formSchema = schema;
+  formMessages = schema?.messages ?? [];
+  $('send-message').replaceChildren(new Option('raw bytes', ''),
+    ...formMessages.map((message, at) => new Option(`${message.name} (${message.type} ${message.id})`, String(at))));
+  const still = formMessages.findIndex((message) => message.name === chosen);
+  $('send-message').value = still < 0 ? '' : String(still);
+  showMessageForm();
+}
+
+function showMessageForm() {
+  const message = chosenMessage();
+  $('send-type').disabled = Boolean(message);
+  $('send-id').disabled = Boolean(message);
+  $('send-data-label').hidden = Boolean(message);
+  if (message) {
+    $('send-type').value = message.type;
+    $('send-id').value = String(message.id);
+  }
+  fieldInputs.show(message ? formInputs(formSchema, message) : []);
 }
 
 function publish(gateway, link, command) {
@@ -141,13 +197,18 @@ function showReply(answer) {
     showResult('error', `no reply within ${REQUEST_TIMEOUT} s`);
     return;
   }
+  if (answer.data === null && answer.status === REPLY_OK) {
+    showResult('sent', 'sent: the frame went out');
+    return;
+  }
   if (answer.data === null) {
     const why = answer.body && answer.body.error ? answer.body.error : JSON.stringify(answer.body);
     showResult('error', `reply: ${answer.status}: ${why}`);
     return;
   }
   const data = answer.data.match(/../g)?.join(' ') ?? '(empty)';
-  showResult(answer.status === 'ok' ? 'replied' : 'error', `reply: ${answer.status}, data ${data}`);
+  const decoded = answer.decoded ? `, ${answer.decoded}` : '';
+  showResult(answer.status === REPLY_OK ? 'replied' : 'error', `reply: ${answer.status}${decoded}, data ${data}`);
 }
 
 // Shown at once: the next redraw is up to a period away.
@@ -158,6 +219,7 @@ function applyFilter() {
   } catch (error) {
     $('filter-error').textContent = error.message;
   }
+  refiltered = true;
   renderFrames();
 }
 
@@ -172,28 +234,35 @@ function exportCsv() {
 
 function redraw() {
   const at = now();
-  renderFleet($('fleet').tBodies[0], fleet, at);
+  fleetTable.render(fleet, at);
   cards.render(fleet, at);
   renderFrames();
   updateLinkChoices();
+  offerMessages();
 }
 
 function renderFrames() {
-  renderLog($('log').tBodies[0], log.latest(passes, LOG_ROWS));
-  $('log-count').textContent = `${log.entries.length} frames kept`;
+  logView.render(log, passes, refiltered);
+  refiltered = false;
+  logCount.show(`${log.entries.length} frames kept`);
 }
 
 function updateLinkChoices() {
+  if (linkChoices === fleet.layout) return;
   const select = $('send-link');
-  const keys = fleet.links().map((link) => link.key);
-  if (keys.join('\n') === [...select.options].map((option) => option.value).join('\n')) return;
   const chosen = select.value;
+  const keys = fleet.links().map((link) => link.key);
   select.replaceChildren(...keys.map((key) => new Option(key, key)));
   if (keys.includes(chosen)) select.value = chosen;
+  linkChoices = fleet.layout;
 }
 
 function start() {
-  cards = new LinkCards($('links'));
+  fleetTable = new FleetTable($('fleet').tBodies[0]);
+  cards = new LinkCards($('links'), (link, choice) => link.watch(choice?.message ?? null, choice?.path, log.entries));
+  fieldInputs = new FieldInputs($('send-fields'));
+  logView = new LogView($('log').tBodies[0], $('log-held'));
+  logCount = new Text($('log-count'));
   const query = new URLSearchParams(window.location.search);
   $('broker').value = query.get('broker') || '';
   $('login').addEventListener('submit', (event) => {
@@ -201,6 +270,8 @@ function start() {
     connect($('broker').value, $('user').value, $('password').value);
   });
   $('send').addEventListener('submit', sendCommand);
+  $('send-link').addEventListener('change', offerMessages);
+  $('send-message').addEventListener('change', showMessageForm);
   $('filter').addEventListener('input', applyFilter);
   $('export').addEventListener('click', exportCsv);
   setInterval(redraw, REDRAW_PERIOD);

@@ -5,10 +5,14 @@ const LOG_LIMIT = 10000; // entries kept; the oldest go first
 const TRIM_SLACK = 0.1; // trimmed in batches: shifting one entry per frame is linear each time
 
 // Filter words: KEY=VALUE matches that field exactly, anything else must
-// appear in the body's hex or text.
-const FILTER_FIELDS = { gw: 'gateway', link: 'link', tx: 'tx', rx: 'rx', type: 'type', id: 'id', status: 'status' };
+// appear in the body's hex or text or in its decoded message.
+const FILTER_FIELDS = {
+  gw: 'gateway', link: 'link', tx: 'tx', rx: 'rx', type: 'type', id: 'id', status: 'status', msg: 'message',
+  dir: 'direction',
+};
 
-const CSV_COLUMNS = ['time', 'gateway', 'link', 'seq', 'tx', 'rx', 'type', 'id', 'data', 'text', 'status'];
+const CSV_COLUMNS = ['time', 'gateway', 'link', 'seq', 'tx', 'rx', 'type', 'id', 'data', 'text', 'status', 'direction',
+  'message'];
 
 // The body as text, one character a byte, '.' for what is not printable ASCII.
 export function printable(hex) {
@@ -40,7 +44,8 @@ function parseWord(word) {
   const equals = word.indexOf('=');
   if (equals < 0) {
     const wanted = word.toLowerCase();
-    return (entry) => entry.data.includes(wanted) || printable(entry.data).toLowerCase().includes(wanted);
+    return (entry) => entry.data.includes(wanted) || printable(entry.data).toLowerCase().includes(wanted)
+      || (entry.text ?? '').toLowerCase().includes(wanted);
   }
   const key = word.slice(0, equals);
   const value = word.slice(equals + 1);
@@ -54,9 +59,13 @@ export class FrameLog {
     this.limit = limit;
     this.entries = [];
     this.dropped = 0;
+    this.added = 0; // entries ever added: the next one's number
   }
 
+  // Keeps `entry`, numbered: its `n` says which came later.
   add(entry) {
+    entry.n = this.added;
+    this.added += 1;
     this.entries.push(entry);
     if (this.entries.length > this.limit * (1 + TRIM_SLACK)) {
       const excess = this.entries.length - this.limit;
@@ -65,10 +74,11 @@ export class FrameLog {
     }
   }
 
-  // The newest `count` entries that pass, newest first.
-  latest(passes, count) {
+  // The newest `count` entries that pass and came after the one numbered
+  // `after` (-1: any), newest first.
+  latest(passes, count, after = -1) {
     const shown = [];
-    for (let at = this.entries.length - 1; at >= 0 && shown.length < count; at--) {
+    for (let at = this.entries.length - 1; at >= 0 && shown.length < count && this.entries[at].n > after; at--) {
       if (passes(this.entries[at])) shown.push(this.entries[at]);
     }
     return shown;
@@ -83,7 +93,7 @@ export class FrameLog {
 
 function csvRow(entry) {
   const values = [isoTime(entry.ts), entry.gateway, entry.link, entry.seq, entry.tx, entry.rx, entry.type, entry.id,
-    entry.data, printable(entry.data), entry.status];
+    entry.data, printable(entry.data), entry.status, entry.direction, entry.text];
   return values.map(csvField).join(',');
 }
 

@@ -1,5 +1,6 @@
-// One uPlot chart per link: frames, damaged frames and seq gaps per second.
-// uPlot comes from its browser build as the global `uPlot`.
+// uPlot charts of a link card: frames, damaged frames and seq gaps per
+// second, and a field of a message over time. uPlot comes from its browser
+// build as the global `uPlot`.
 
 const WIDTH = 520;
 const HEIGHT = 180;
@@ -22,6 +23,18 @@ export function makePlot(container, columns) {
     series: [{ value: (plot, seconds) => (seconds === null ? '--' : clock(seconds)) }, ...SERIES],
     axes: [{ values: (plot, ticks) => ticks.map(clock), space: TIME_LABEL_SPACE }, { label: 'per second', size: 50 }],
     scales: { y: { range: (plot, low, high) => [0, Math.max(1, high)] } },
+  };
+  return new window.uPlot(options, columns, container);
+}
+
+// One number over time, a point per frame that carried it.
+export function makeFieldPlot(container, label, columns) {
+  const options = {
+    width: WIDTH,
+    height: HEIGHT,
+    series: [{ value: (plot, seconds) => (seconds === null ? '--' : clock(seconds)) },
+      { label, stroke: '#17803d', width: 1, points: { show: true, size: 4 } }],
+    axes: [{ values: (plot, ticks) => ticks.map(clock), space: TIME_LABEL_SPACE }, { size: 60 }],
   };
   return new window.uPlot(options, columns, container);
 }
