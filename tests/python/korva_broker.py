@@ -18,6 +18,9 @@ import time
 from korva_links import wait_until
 from korva_servers import Program, free_port, listening
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
+import brokers  # noqa: E402  (the example configurations rewritten, shared with the fleet tool)
+
 try:
     import paho.mqtt.client as mqtt
     from paho.mqtt.packettypes import PacketTypes
@@ -26,7 +29,7 @@ except ImportError:
     mqtt = None
 
 HAVE_BROKER = bool(mqtt and shutil.which("mosquitto") and shutil.which("mosquitto_passwd"))
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mosquitto")
+EXAMPLES = brokers.EXAMPLES
 ACL = os.path.join(EXAMPLES, "korva.acl")
 PASSWORDS = {"gw1": "gw1-secret", "gw2": "gw2-secret", "operator": "op-secret", "engineer": "eng-secret",
              "viewer": "view-secret", "site1": "site1-secret"}
@@ -93,21 +96,9 @@ class ExampleBroker(Mosquitto):
         super().__init__(folder, users)
 
     def configuration(self):
-        with open(os.path.join(EXAMPLES, self.example)) as file:
-            lines = file.read().splitlines()
-        values = {"listener": "%d 127.0.0.1" % self.port, "password_file": self.passwords,
-                  "persistence_location": self.folder + "/", **self.settings}
-        unused = set(values)
-        for index, line in enumerate(lines):
-            name = line.split(" ", 1)[0]
-            if name == "acl_file":
-                lines[index] = "acl_file " + os.path.abspath(os.path.join(EXAMPLES, os.path.basename(line.split()[1])))
-            elif name in values:
-                lines[index] = "%s %s" % (name, values[name])
-                unused.discard(name)
-        if unused:
-            raise RuntimeError("%s has no %s" % (self.example, ", ".join(sorted(unused))))
-        return _stay_who_started_it() + "\n".join(lines) + "\n"
+        return brokers.example_configuration(self.example, {
+            "listener": "%d 127.0.0.1" % self.port, "password_file": self.passwords,
+            "persistence_location": self.folder + "/", **self.settings})
 
 
 class TlsMosquitto(Mosquitto):

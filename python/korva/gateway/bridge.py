@@ -14,9 +14,10 @@ tree of `korva.gateway.topics`:
   `info`, `schema` and `stats`, published again on every reconnection,
   `stats` also every `stats_interval` seconds.
 
-Sends are carried out on the client's thread in the order they arrive;
-requests wait for their replies on a few worker threads, so a slow node
-holds up neither the connection nor the other commands.
+One thread (`korva.gateway.loop`) reads every line and carries every
+connection's traffic. Sends are carried out on it in the order they
+arrive; requests wait for their replies on a few worker threads, so a slow
+node holds up neither the connections nor the other commands.
 """
 
 import collections
@@ -28,6 +29,7 @@ import time
 from ..connect import open_node
 from ..errors import KorvaError
 from .commands import STATUS_PROPERTY, bad_request, parse_command, route_of, run
+from .loop import Loop
 from .payloads import OUT, info_payload, schema_payload, stats_payload
 from .session import BrokerSession, reply_properties
 from .stream import FrameStream
@@ -46,9 +48,11 @@ def _published_already(_message_type, _status, _header):
 
 class LinkBridge:
     """One link of the gateway `config` (a GatewayConfig), `link` (a
-    LinkConfig), between its line and the broker."""
+    LinkConfig), between its line and the broker, served by `loop` (a
+    `korva.gateway.loop.Loop`)."""
 
-    def __init__(self, config, link):
+    def __init__(self, config, link, loop):
+        self._loop = loop
         self.topics = LinkTopics(config.name, link.name)
         self.schema = link.schema
         self.stream = FrameStream(self.topics, config.qos, config.buffer, link.schema)
@@ -63,18 +67,21 @@ class LinkBridge:
         self.node.on_message = _published_already  # nothing would read them from the node's inbox
         self._requests = concurrent.futures.ThreadPoolExecutor(REQUEST_WORKERS, "korva gateway " + link.name)
         self.session = BrokerSession(
-            config.broker, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
+            loop, config.broker, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
             on_connected=self._connected, on_lost=self.stream.detach, on_message=self._command,
             on_acknowledged=self.stream.acknowledged)
 
     def start(self):
         """Listen to the line and connect to the broker."""
-        self.node.start_polling()
+        self._loop.add_node(self.node)
         self.session.start()
 
-    def stop(self):
-        """Leave `offline` behind and let go of the broker and the line."""
+    def leave(self):
+        """Leave `offline` behind and let go of the broker."""
         self.session.stop(OFFLINE)
+
+    def close(self):
+        """Let go of the line, once the loop no longer reads it."""
         self._requests.shutdown(wait=True)
         self.node.close()
 
@@ -102,6 +109,8 @@ class LinkBridge:
         self.stream.attach(session.publish)
 
     def _line_changed(self, up):
+        if up:
+            self._loop.wake()  # the line has a new descriptor
         self.session.publish(self.topics.status, UP if up else DOWN, _STATE_QOS, True)
 
     def _command(self, message):
@@ -133,11 +142,10 @@ class Gateway:
     def __init__(self, config):
         self.config = config
         self.links = []
-        self._stop = threading.Event()
-        self._ticker = None
+        self._loop = Loop(self._refresh_stats, config.stats_interval)
         try:
             for link in config.links:
-                self.links.append(LinkBridge(config, link))
+                self.links.append(LinkBridge(config, link, self._loop))
         except BaseException:
             for bridge in self.links:
                 bridge.node.close()
@@ -145,21 +153,19 @@ class Gateway:
 
     def start(self):
         """Serve every link, and refresh their statistics periodically."""
+        self._loop.start()
         for bridge in self.links:
             bridge.start()
-        self._ticker = threading.Thread(target=self._refresh_stats, name="korva gateway stats", daemon=True)
-        self._ticker.start()
 
     def stop(self):
         """Stop serving; every link's status is left `offline`."""
-        self._stop.set()
-        if self._ticker is not None:
-            self._ticker.join()
         for bridge in self.links:
-            bridge.stop()
+            bridge.leave()
+        self._loop.stop()
+        for bridge in self.links:
+            bridge.close()
 
     def _refresh_stats(self):
-        while not self._stop.wait(self.config.stats_interval):
-            for bridge in self.links:
-                bridge.stream.drain()  # frames a slow broker had no room for, on a line gone quiet
-                bridge.publish_stats()
+        for bridge in self.links:
+            bridge.stream.drain()  # frames a slow broker had no room for, on a line gone quiet
+            bridge.publish_stats()

@@ -6,6 +6,8 @@ the one place frames wait for the broker (paho would otherwise resend its
 unacknowledged messages after ours, out of order, and hold them without
 bound). The session reconnects with the same doubling delay as a line,
 and says once why it cannot connect, until the reason changes or it is in.
+The gateway's loop (`korva.gateway.loop`) carries each connection's
+traffic.
 """
 
 import sys
@@ -38,7 +40,7 @@ def reply_properties(correlation, user_properties):
 class BrokerSession:
     """A link's connection to `broker` (a `korva.broker_url.Broker`) as MQTT user
     `user`, under `client_id`, whose will publishes `will` retained on
-    `will_topic`.
+    `will_topic`, its traffic carried by `loop` (a `korva.gateway.loop.Loop`).
 
     `on_connected(session)` runs on the client's thread once the broker has
     accepted a connection (republish state, subscribe, replay frames);
@@ -47,8 +49,9 @@ class BrokerSession:
     broker has taken the QoS 1 message with packet id `mid` (on the client's
     thread, with the client's locks held: it must not wait for anything)."""
 
-    def __init__(self, broker, user, password, client_id, will_topic, will, on_connected, on_lost, on_message,
+    def __init__(self, loop, broker, user, password, client_id, will_topic, will, on_connected, on_lost, on_message,
                  on_acknowledged):
+        self._loop = loop
         self._broker = broker
         self._credentials = (user, password)
         self._client_id = client_id
@@ -59,7 +62,7 @@ class BrokerSession:
         self._on_acknowledged = on_acknowledged
         self._lock = threading.Lock()
         self._client = None
-        self._network = None  # the thread of the client's network loop
+        self._closed = threading.Event()  # the current connection has ended
         self._connected = False
         self._stopping = False
         self._reconnector = Reconnector(self._connect, lambda: None)
@@ -98,15 +101,15 @@ class BrokerSession:
             if goodbye.rc == mqtt.MQTT_ERR_SUCCESS:
                 goodbye.wait_for_publish(_GOODBYE_WAIT)
         client.disconnect()
-        self._network.join()
+        self._closed.wait(_GOODBYE_WAIT)  # the loop sends the goodbye and sees the broker close
+        self._loop.forget(client)
 
     def _connect(self):
         """One connection attempt; OSError when the broker cannot be reached."""
         self._client = None
-        if self._network is not None:
-            self._network.join()  # it has ended or is ending with the lost connection
         client = self._new_client()
         self._answered = False
+        self._closed.clear()
         try:
             client.connect(self._broker.host, self._broker.port, keepalive=KEEPALIVE, clean_start=True)
         except OSError as error:
@@ -117,7 +120,7 @@ class BrokerSession:
                 client.disconnect()
                 return
             self._client = client
-            self._network = broker_url.run_network(client, "korva broker " + self._client_id, self._lost)
+            self._loop.watch(client, self._lost)
 
     def _new_client(self):
         client = mqtt.Client(self._client_id, protocol=mqtt.MQTTv5, reconnect_on_failure=False)
@@ -128,6 +131,7 @@ class BrokerSession:
         client.on_disconnect = self._disconnected
         client.on_message = lambda _client, _userdata, message: self._on_message(message)
         client.on_publish = lambda _client, _userdata, mid: self._on_acknowledged(mid)
+        client.on_socket_register_write = lambda *_: self._loop.wake()  # the loop writes every packet
         return client
 
     def _connect_answered(self, client, _userdata, _flags, reason, properties):
@@ -150,6 +154,7 @@ class BrokerSession:
     def _lost(self, error):
         """The connection ended, with an OSError paho let through (None: it said so)."""
         was_connected, self._connected = self._connected, False
+        self._closed.set()
         if was_connected:
             self._on_lost()
         elif error is not None:

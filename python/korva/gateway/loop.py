@@ -1,0 +1,187 @@
+"""The gateway's one thread: it waits on every line and every broker
+connection at once, reads what came, publishes it and takes the broker's
+acknowledgements in one pass.
+
+A thread per line and per connection would wake (and take the interpreter's
+lock) for every frame and every acknowledgement. Here, while frames flow, a
+pass starts at most every `BATCH` seconds, so the frames and
+acknowledgements that arrived meanwhile are handled together; a quiet
+gateway sleeps until something arrives and handles it at once. The delay
+costs no frame: a fragment's bytes are stamped as they are read, so a frame
+read in two passes is still one frame, and a fragment the line went quiet
+in is dropped on time by a pass woken for it.
+
+Lines are nodes (`korva.link.LinkNode`) read with `_loop_read`; a node
+whose line is down (being reopened) is skipped until it is back.
+Connections are paho clients driven through their external-loop calls;
+a client whose connection fails is forgotten (paho tells its
+on_disconnect, or `lost(error)` is told of an error paho let through).
+Packets are written by this thread only, after each pass's reads: a
+publish never writes, so it never finds a broken connection and calls
+on_disconnect in the middle of its caller's work (whose locks it holds). A
+client tells `wake` when another thread queued a packet.
+"""
+
+import os
+import select
+import threading
+import time
+
+import paho.mqtt.client as mqtt
+
+__all__ = ["BATCH", "KEEPALIVE_CHECK", "Loop"]
+
+BATCH = 0.01          # seconds between the starts of two passes while frames flow
+KEEPALIVE_CHECK = 1.0  # seconds between the clients' keepalive checks
+_STALE_MARGIN = 0.001  # past the moment a fragment goes stale, so that it is
+
+
+class Loop:
+    """One thread serving lines and broker connections; `tick()` runs on it
+    every `interval` seconds."""
+
+    def __init__(self, tick, interval):
+        self._tick = tick
+        self._interval = interval
+        self._lock = threading.Lock()
+        self._nodes = []
+        self._clients = {}  # paho client: lost(error)
+        self._stale = {}  # node: monotonic time its fragment goes stale
+        self._wake_read, self._wake_write = os.pipe()
+        os.set_blocking(self._wake_read, False)
+        os.set_blocking(self._wake_write, False)
+        self._stopping = False
+        self._thread = None
+        self._ident = None  # the thread's
+
+    def add_node(self, node):
+        """Read `node`'s line from now on."""
+        with self._lock:
+            self._nodes.append(node)
+        self.wake()
+
+    def watch(self, client, lost):
+        """Drive the connected paho `client` until its connection ends;
+        then `lost(error)`."""
+        with self._lock:
+            self._clients[client] = lost
+        self.wake()
+
+    def forget(self, client):
+        """Stop driving `client` (its connection is being closed)."""
+        with self._lock:
+            self._clients.pop(client, None)
+
+    def wake(self):
+        """Have the thread look again at what it serves (a line back, a new
+        connection, a packet to write) without waiting for its timeout."""
+        if threading.get_ident() == self._ident:
+            return  # the pass in progress writes what it queued, and looks again
+        try:
+            os.write(self._wake_write, b"!")
+        except BlockingIOError:
+            pass  # a wake is pending already
+
+    def start(self):
+        """Start the thread."""
+        self._thread = threading.Thread(target=self._run, name="korva gateway loop", daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        """End the thread, and wait for it."""
+        self._stopping = True
+        self.wake()
+        if self._thread is not None:
+            self._thread.join()
+        os.close(self._wake_read)
+        os.close(self._wake_write)
+
+    def _run(self):
+        self._ident = threading.get_ident()
+        now = time.monotonic()
+        timers = {self._check_keepalives: now + KEEPALIVE_CHECK, self._tick: now + self._interval}
+        periods = {self._check_keepalives: KEEPALIVE_CHECK, self._tick: self._interval}
+        last_pass, busy = 0.0, False
+        while not self._stopping:
+            if busy:  # let what flows gather, then take it all at once
+                time.sleep(max(last_pass + BATCH - time.monotonic(), 0.0))
+            last_pass = time.monotonic()
+            lines, sockets = self._watched()
+            deadline = min(list(timers.values()) + list(self._stale.values()))
+            busy = self._pass(lines, sockets, max(deadline - last_pass, 0.0))
+            now = time.monotonic()
+            self._expire(now)
+            for run, moment in list(timers.items()):
+                if now >= moment:
+                    timers[run] = now + periods[run]
+                    run()
+
+    def _watched(self):
+        """({fd: node} of the lines that are there, {socket: client})."""
+        with self._lock:
+            nodes, clients = list(self._nodes), list(self._clients)
+        lines = {}
+        for node in nodes:
+            try:
+                lines[node.fileno()] = node
+            except ValueError:
+                pass  # its line is being reopened; its reopening wakes us
+        return lines, {client.socket(): client for client in clients if client.socket() is not None}
+
+    def _pass(self, lines, sockets, timeout):
+        """Wait up to `timeout` for anything, then serve it; whether
+        anything came."""
+        pending = [sock for sock in sockets if getattr(sock, "pending", lambda: 0)()]  # TLS bytes read already
+        writing = [sock for sock, client in sockets.items() if client.want_write()]  # the socket had no room
+        try:
+            readable, writable, _ = select.select([self._wake_read] + list(lines) + list(sockets), writing, [],
+                                                  0.0 if pending else timeout)
+        except (OSError, ValueError):
+            return False  # a line or socket closed under us: look again
+        if self._wake_read in readable:
+            os.read(self._wake_read, 4096)
+        for fd in readable:
+            if fd in lines:
+                self._read_line(lines[fd])
+        for sock in set(readable + pending) & set(sockets):
+            self._serve(sockets[sock], sockets[sock].loop_read)
+        for client in sockets.values():
+            if client.want_write():  # what this pass published, what others queued, what waited for room
+                self._serve(client, client.loop_write)
+        return len(readable) > (self._wake_read in readable) or bool(writable)
+
+    def _read_line(self, node):
+        try:
+            _, stale_in = node._loop_read()
+        except (OSError, ValueError):
+            return  # the line failed: the node reopens it and says so
+        if stale_in is None:
+            self._stale.pop(node, None)
+        else:
+            self._stale[node] = time.monotonic() + stale_in + _STALE_MARGIN
+
+    def _expire(self, now):
+        for node, moment in list(self._stale.items()):
+            if moment <= now:
+                self._read_line(node)
+
+    def _check_keepalives(self):
+        with self._lock:
+            clients = list(self._clients)
+        for client in clients:
+            self._serve(client, client.loop_misc)
+
+    def _serve(self, client, call):
+        """Run one of `client`'s loop calls. A connection that ended is
+        forgotten: paho has told its on_disconnect, or for an error it let
+        through (a TLS alert) its `lost(error)` is told here."""
+        try:
+            rc = call()
+        except OSError as error:
+            with self._lock:
+                lost = self._clients.pop(client, None)
+            if lost is not None:
+                lost(error)
+            return
+        if rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_AGAIN):
+            self.forget(client)
