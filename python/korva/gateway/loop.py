@@ -29,10 +29,11 @@ import time
 
 import paho.mqtt.client as mqtt
 
-__all__ = ["BATCH", "KEEPALIVE_CHECK", "Loop"]
+__all__ = ["BATCH", "KEEPALIVE_CHECK", "STOP_WAIT", "Loop"]
 
 BATCH = 0.01          # seconds between the starts of two passes while frames flow
 KEEPALIVE_CHECK = 1.0  # seconds between the clients' keepalive checks
+STOP_WAIT = 5.0       # seconds `stop` waits for the thread
 _STALE_MARGIN = 0.001  # past the moment a fragment goes stale, so that it is
 
 
@@ -88,11 +89,15 @@ class Loop:
         self._thread.start()
 
     def stop(self):
-        """End the thread, and wait for it."""
+        """End the thread, and wait for it (up to `STOP_WAIT`: a pass held up
+        by a line or a broker must not keep the gateway from ending; the
+        thread is a daemon)."""
         self._stopping = True
         self.wake()
-        if self._thread is not None:
-            self._thread.join()
+        if self._thread is not None and self._thread.ident != threading.get_ident():
+            self._thread.join(STOP_WAIT)
+            if self._thread.is_alive():
+                return  # its pipe stays open for it: a number reused under it would be worse
         os.close(self._wake_read)
         os.close(self._wake_write)
 
