@@ -15,6 +15,8 @@ import tempfile
 import threading
 import time
 
+import korva
+from korva import frame
 from korva_links import wait_until
 from korva_servers import Program, free_port, listening
 
@@ -301,3 +303,49 @@ class Client:
 def korva_status(message):
     """The `korva-status` user property of an answer."""
     return dict(getattr(message.properties, "UserProperty", [])).get("korva-status")
+
+
+def subscribed(test, broker, user, *topics, **options):
+    """A Client of `broker` logged in as `user`, subscribed to `topics` and
+    closed when `test` ends."""
+    client = Client(broker, user, **options)
+    test.addCleanup(client.close)
+    for topic in topics:
+        client.subscribe(topic)
+    return client
+
+
+def process_errors(gateway):
+    """What a gateway process said on stderr, once it has ended."""
+    return "running" if gateway.process.poll() is None else gateway.process.stderr.read()
+
+
+class Peer:
+    """The node on the far end of a link, as node `node_id` on `target`: it
+    keeps every message it receives and answers each intact request with
+    `answer(message)` (None: no answer); by default its body reversed."""
+
+    def __init__(self, target, node_id, answer=lambda message: message.data[::-1]):
+        self.target = target
+        self.received = []
+        self._answer = answer
+        self.node = korva.open_node(target, node_id)
+        self.node.on_message = self._message
+        self.node.start_polling(0.02)
+
+    def _message(self, message_type, status, header):
+        message = korva.Message.from_header(message_type, status, header)
+        self.received.append(message)
+        if message.ok and message.message_type == frame.REQUEST:
+            body = self._answer(message)
+            if body is not None:
+                self.node.respond(message, body)
+
+    def inject(self, raw):
+        """Put `raw` on the line as it is, once what the node sent is out."""
+        self.node.flush(WAIT)
+        fd = os.open(self.target, os.O_WRONLY | os.O_NOCTTY)
+        try:
+            os.write(fd, raw)
+        finally:
+            os.close(fd)

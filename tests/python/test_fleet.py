@@ -15,11 +15,10 @@ import unittest
 
 import KorvaPy
 from korva import frame
-from korva_broker import (HAVE_BROKER, WAIT, Certificates, Client, ExampleBroker, GatewayProcess, Mosquitto,
-                          TlsMosquitto, fleet)
+from korva_broker import (HAVE_BROKER, WAIT, Certificates, Client, ExampleBroker, GatewayProcess, Mosquitto, Peer,
+                          TlsMosquitto, fleet, process_errors, subscribed)
 from korva_servers import HAVE_SERVERS, SocatPtys, wait_until
 
-import test_gateway
 
 GATEWAY, PEER = 1, 3
 OUTAGE = 5.0           # seconds the central broker is away
@@ -69,7 +68,7 @@ class BridgeTest(unittest.TestCase):
         self.ptys = SocatPtys(subfolder(folder, "a"))
         self.ptys.start()
         self.addCleanup(self.ptys.stop)
-        self.peer = test_gateway.Peer(self.ptys.b)
+        self.peer = Peer(self.ptys.b, PEER)
         self.addCleanup(self.peer.node.close)
         self.gateway = GatewayProcess(self.edge, "gw1", {"a": self.ptys.a}, "--stats-interval", "0.5",
                                       "--request-timeout", "30")
@@ -80,15 +79,10 @@ class BridgeTest(unittest.TestCase):
                         "the link's status did not cross the bridge: %s" % self.gateway_errors())
 
     def client(self, user, *topics, lasting=False):
-        client = Client(self.central, user, lasting=lasting)
-        self.addCleanup(client.close)
-        for topic in topics:
-            client.subscribe(topic)
-        return client
+        return subscribed(self, self.central, user, *topics, lasting=lasting)
 
     def gateway_errors(self):
-        process = self.gateway.process
-        return "running" if process.poll() is None else process.stderr.read()
+        return process_errors(self.gateway)
 
     def status(self):
         messages = self.viewer.on("korva/gw1/a/status")

@@ -4,7 +4,6 @@ a scripted node on the far end of each, MQTT v5 clients of the access
 list's users watching and commanding them."""
 
 import json
-import os
 import signal
 import tempfile
 import threading
@@ -14,7 +13,8 @@ import unittest
 import KorvaPy
 import korva
 from korva import frame
-from korva_broker import HAVE_BROKER, PASSWORDS, WAIT, Client, GatewayProcess, Mosquitto, korva_status
+from korva_broker import (HAVE_BROKER, PASSWORDS, WAIT, GatewayProcess, Mosquitto, Peer, korva_status,
+                          process_errors, subscribed)
 from korva_links import wait_until
 from korva_servers import HAVE_SERVERS, Rig, socat_ptys
 
@@ -41,33 +41,6 @@ def expected_json(decoded, seq):
             "data": decoded.data.hex(), "status": decoded.status, "seq": seq, "direction": "in"}
 
 
-class Peer:
-    """The node on the far end of a link: answers every intact request with
-    its body reversed, and keeps every message it receives."""
-
-    def __init__(self, target):
-        self.target = target
-        self.received = []
-        self.node = korva.open_node(target, PEER)
-        self.node.on_message = self._message
-        self.node.start_polling(0.02)
-
-    def _message(self, message_type, status, header):
-        message = korva.Message.from_header(message_type, status, header)
-        self.received.append(message)
-        if message.ok and message.message_type == frame.REQUEST:
-            self.node.respond(message, message.data[::-1])
-
-    def inject(self, raw):
-        """Put `raw` on the line as it is, once what the node sent is out."""
-        self.node.flush(WAIT)
-        fd = os.open(self.target, os.O_WRONLY | os.O_NOCTTY)
-        try:
-            os.write(fd, raw)
-        finally:
-            os.close(fd)
-
-
 @unittest.skipUnless(HAVE_BROKER and HAVE_SERVERS, "mosquitto, paho-mqtt, socat or ser2net is not installed")
 class FleetTest(unittest.TestCase):
     def setUp(self):
@@ -79,7 +52,7 @@ class FleetTest(unittest.TestCase):
         ptys = {link: socat_ptys(self) for link in ("a", "b")}
         self.rig = Rig().__enter__()
         self.addCleanup(self.rig.__exit__)
-        self.peers = {"a": Peer(ptys["a"].b), "b": Peer(ptys["b"].b), "c": Peer(self.rig.tty)}
+        self.peers = {"a": Peer(ptys["a"].b, PEER), "b": Peer(ptys["b"].b, PEER), "c": Peer(self.rig.tty, PEER)}
         self.targets = {"a": ptys["a"].a, "b": ptys["b"].a, "c": self.rig.url}
         for peer in self.peers.values():
             self.addCleanup(peer.node.close)
@@ -94,15 +67,10 @@ class FleetTest(unittest.TestCase):
                         self.gateway_errors())
 
     def client(self, user, *topics):
-        client = Client(self.broker, user)
-        self.addCleanup(client.close)
-        for topic in topics:
-            client.subscribe(topic)
-        return client
+        return subscribed(self, self.broker, user, *topics)
 
     def gateway_errors(self):
-        return "; ".join("%s: %s" % (gateway.name, "running" if gateway.process.poll() is None
-                                     else gateway.process.stderr.read()) for gateway in self.gateways)
+        return "; ".join("%s: %s" % (gateway.name, process_errors(gateway)) for gateway in self.gateways)
 
     def status(self, link, client=None):
         messages = (client or self.viewer).on(base(link) + "/status")

@@ -15,7 +15,7 @@ import KorvaPy
 import korva
 from korva import frame, schema
 from korva.schema import json as typed_json
-from korva_broker import HAVE_BROKER, WAIT, Client, GatewayProcess, Mosquitto, korva_status
+from korva_broker import HAVE_BROKER, WAIT, GatewayProcess, Mosquitto, Peer, korva_status, process_errors, subscribed
 from korva_js import NODE, bits_of, parse_in_node
 from korva_links import wait_until
 from korva_servers import HAVE_SERVERS, socat_ptys
@@ -48,24 +48,6 @@ FRAMES = [
 ]
 
 
-class Peer:
-    """The node on the far end: answers get_reading with REPLY_BODY and
-    keeps every message it receives."""
-
-    def __init__(self, target):
-        self.target = target
-        self.received = []
-        self.node = korva.open_node(target, PEER)
-        self.node.on_message = self._message
-        self.node.start_polling(0.02)
-
-    def _message(self, message_type, status, header):
-        message = korva.Message.from_header(message_type, status, header)
-        self.received.append(message)
-        if message.ok and message.message_type == frame.REQUEST and message.message_id == 2:
-            self.node.respond(message, REPLY_BODY)
-
-
 def strict(payload):
     """A payload read as strict JSON: a bare NaN or Infinity fails."""
     def refuse(name):
@@ -82,7 +64,7 @@ class TypedGatewayTest(unittest.TestCase):
         self.broker.start()
         self.addCleanup(self.broker.stop)
         ptys = socat_ptys(self)
-        self.peer = Peer(ptys.b)
+        self.peer = Peer(ptys.b, PEER, answer=lambda message: REPLY_BODY if message.message_id == 2 else None)
         self.addCleanup(self.peer.node.close)
         self.gateway = GatewayProcess(self.broker, "gw1", {"a": ptys.a}, "--schema", PROBE_FILE)
         self.gateway.start()
@@ -91,15 +73,10 @@ class TypedGatewayTest(unittest.TestCase):
         self.assertTrue(self.viewer.wait_for(lambda: self.last(BASE + "/status") == b"up"), self.gateway_errors())
 
     def client(self, user, *topics):
-        client = Client(self.broker, user)
-        self.addCleanup(client.close)
-        for topic in topics:
-            client.subscribe(topic)
-        return client
+        return subscribed(self, self.broker, user, *topics)
 
     def gateway_errors(self):
-        process = self.gateway.process
-        return "running" if process.poll() is None else process.stderr.read()
+        return process_errors(self.gateway)
 
     def last(self, topic, client=None):
         messages = (client or self.viewer).on(topic)
