@@ -129,5 +129,8 @@ def why(error, broker):
     if isinstance(error, ssl.SSLError) and reason and "ALERT" in reason:
         return "%s ended the TLS connection: %s" % (where, reason.lower().replace("_", " "))
     if broker.tls is not None and isinstance(error, (ssl.SSLError, ConnectionError)):
-        return "TLS with %s failed (%s): is it a TLS port?" % (where, reason or error.strerror or type(error).__name__)
+        # A plain port and a broker that wants a client certificate both
+        # end the handshake; which one it was the error does not say.
+        hint = "is it a TLS port?" if broker.tls.cert else "is it a TLS port, and one that needs no client certificate?"
+        return "TLS with %s failed (%s): %s" % (where, reason or error.strerror or type(error).__name__, hint)
     return "cannot connect to %s: %s" % (where, error.strerror or error)

@@ -152,6 +152,7 @@ class BrokerUrlTest(unittest.TestCase):
 
     def test_why_a_connection_failed(self):
         plain, tls = broker_url.parse("mqtt://h:1"), broker_url.parse("mqtts://h:2")
+        with_certificate = broker_url.Broker("h", 2, broker_url.Tls(cert="client.pem"))
         unverified = ssl.SSLCertVerificationError(1, "certificate verify failed")
         unverified.verify_message = "unable to get local issuer certificate"
         alert = ssl.SSLError(1, "[SSL: TLSV13_ALERT_CERTIFICATE_REQUIRED] tlsv13 alert certificate required")
@@ -159,15 +160,19 @@ class BrokerUrlTest(unittest.TestCase):
         cases = ((ConnectionRefusedError(111, "Connection refused"), plain, "nothing listens on h:1"),
                  (unverified, tls, "the certificate of h:2 is not trusted: unable to get local issuer certificate"),
                  (ssl.SSLError(1, "[SSL: WRONG_VERSION_NUMBER] wrong version number"), tls,
-                  "TLS with h:2 failed ([SSL: WRONG_VERSION_NUMBER] wrong version number): is it a TLS port?"),
+                  "TLS with h:2 failed ([SSL: WRONG_VERSION_NUMBER] wrong version number): is it a TLS port, and one "
+                  "that needs no client certificate?"),
                  (alert, tls, "h:2 ended the TLS connection: tlsv13 alert certificate required"),
                  (ConnectionResetError(104, "Connection reset by peer"), tls,
-                  "TLS with h:2 failed (Connection reset by peer): is it a TLS port?"),
+                  "TLS with h:2 failed (Connection reset by peer): is it a TLS port, and one that needs no client "
+                  "certificate?"),
+                 (ssl.SSLEOFError(8, "EOF occurred in violation of protocol"), with_certificate,
+                  "TLS with h:2 failed (EOF occurred in violation of protocol): is it a TLS port?"),
                  (socket.timeout("timed out"), plain, "no answer from h:1 in time"),
                  (socket.gaierror(-2, "Name or service not known"), plain,
                   "unknown host h: Name or service not known"))
         for error, broker, text in cases:
-            with self.subTest(error=type(error).__name__):
+            with self.subTest(error=type(error).__name__, broker=broker.url):
                 self.assertEqual(broker_url.why(error, broker), text)
         self.assertEqual(broker_url.why_closed(plain), "h:1 closed the connection before accepting it (a TLS port? "
                                                        "its URL is then mqtts://)")
