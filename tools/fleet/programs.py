@@ -5,6 +5,7 @@ whether it ends well, on an error or on Ctrl-C."""
 import os
 import signal
 import subprocess
+import sys
 import time
 
 __all__ = ["STOP_WAIT", "Programs", "wait_until"]
@@ -23,8 +24,12 @@ def wait_until(condition, timeout):
     return True
 
 
-def _environment():
-    # A sanitizer runtime preloaded for the tests is no business of these programs.
+def _environment(program):
+    """The environment of `program`. A sanitizer runtime preloaded for the
+    tests belongs to the interpreters they start, which load the
+    instrumented modules, and to no other program."""
+    if program == sys.executable:
+        return dict(os.environ)
     return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
@@ -42,7 +47,7 @@ class Programs:
         log = open(os.path.join(self.folder, name + ".log"), "ab")
         try:
             process = subprocess.Popen(args, stdin=stdin, stdout=log if stdout is None else stdout, stderr=log,
-                                       env=_environment())
+                                       env=_environment(args[0]))
         finally:
             log.close()
         self._running.append(process)
