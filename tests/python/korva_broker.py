@@ -349,3 +349,14 @@ class Peer:
             os.write(fd, raw)
         finally:
             os.close(fd)
+
+
+def started_broker(test):
+    """A started Mosquitto in a folder of its own, stopped and removed when
+    the test case `test` ends."""
+    folder = tempfile.TemporaryDirectory()
+    test.addCleanup(folder.cleanup)
+    broker = Mosquitto(folder.name)
+    broker.start()
+    test.addCleanup(broker.stop)
+    return broker

@@ -8,7 +8,6 @@ import contextlib
 import io
 import re
 import signal
-import tempfile
 import unittest
 from unittest import mock
 
@@ -17,7 +16,7 @@ import korva
 import korva.aio
 from korva import cli, frame
 from korva.gateway import commands as gateway_commands
-from korva_servers import HAVE_SERVERS, SocatPtys, wait_until
+from korva_servers import HAVE_SERVERS, socat_ptys, wait_until
 
 SUCCESS, TIMEOUT = KorvaPy.KORVA_STATUS_SUCCESS, KorvaPy.KORVA_STATUS_TIMEOUT
 OWN, PEER = 1, 2
@@ -26,11 +25,7 @@ OWN, PEER = 1, 2
 @unittest.skipUnless(HAVE_SERVERS, "socat is not installed")
 class DeadLineTest(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.ptys = SocatPtys(folder.name)
-        self.ptys.start()
-        self.addCleanup(self.ptys.stop)
+        self.ptys = socat_ptys(self)
         self.hang_up = re.escape("hang-up of %s: Input/output error" % self.ptys.a)
 
     def node(self, **options):

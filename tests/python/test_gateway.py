@@ -5,7 +5,6 @@ list's users watching and commanding them."""
 
 import json
 import signal
-import tempfile
 import threading
 import time
 import unittest
@@ -13,8 +12,8 @@ import unittest
 import KorvaPy
 import korva
 from korva import frame
-from korva_broker import (HAVE_BROKER, PASSWORDS, WAIT, GatewayProcess, Mosquitto, Peer, korva_status,
-                          process_errors, subscribed)
+from korva_broker import (HAVE_BROKER, PASSWORDS, WAIT, GatewayProcess, Peer, korva_status,
+                          process_errors, started_broker, subscribed)
 from korva_links import wait_until
 from korva_servers import HAVE_SERVERS, Rig, socat_ptys
 
@@ -44,11 +43,7 @@ def expected_json(decoded, seq):
 @unittest.skipUnless(HAVE_BROKER and HAVE_SERVERS, "mosquitto, paho-mqtt, socat or ser2net is not installed")
 class FleetTest(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.broker = Mosquitto(folder.name)
-        self.broker.start()
-        self.addCleanup(self.broker.stop)
+        self.broker = started_broker(self)
         ptys = {link: socat_ptys(self) for link in ("a", "b")}
         self.rig = Rig().__enter__()
         self.addCleanup(self.rig.__exit__)

@@ -7,7 +7,6 @@ import json
 import math
 import os
 import struct
-import tempfile
 import unittest
 import zlib
 
@@ -15,7 +14,8 @@ import KorvaPy
 import korva
 from korva import frame, schema
 from korva.schema import json as typed_json
-from korva_broker import HAVE_BROKER, WAIT, GatewayProcess, Mosquitto, Peer, korva_status, process_errors, subscribed
+from korva_broker import (HAVE_BROKER, WAIT, GatewayProcess, Peer, korva_status, process_errors, started_broker,
+                          subscribed)
 from korva_js import NODE, bits_of, parse_in_node
 from korva_links import wait_until
 from korva_servers import HAVE_SERVERS, socat_ptys
@@ -58,11 +58,7 @@ def strict(payload):
 @unittest.skipUnless(HAVE_BROKER and HAVE_SERVERS and NODE, "mosquitto, paho-mqtt, socat or node is not installed")
 class TypedGatewayTest(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.broker = Mosquitto(folder.name)
-        self.broker.start()
-        self.addCleanup(self.broker.stop)
+        self.broker = started_broker(self)
         ptys = socat_ptys(self)
         self.peer = Peer(ptys.b, PEER, answer=lambda message: REPLY_BODY if message.message_id == 2 else None)
         self.addCleanup(self.peer.node.close)
