@@ -17,7 +17,7 @@ from .addresses import host_and_port
 from .errors import KorvaError
 
 __all__ = ["DEFAULT_PORTS", "Broker", "BrokerUrlError", "Tls", "add_tls_options", "parse", "run_network", "set_up",
-           "why", "why_closed"]
+           "why", "why_closed", "why_unanswered"]
 
 DEFAULT_PORTS = {"mqtt": 1883, "mqtts": 8883}
 
@@ -95,7 +95,13 @@ def run_network(client, name, lost):
     connection ends (without reconnecting: paho's client made with
     reconnect_on_failure False). paho lets an error on a read through (a
     TLS alert: ssl.SSLError) without calling on_disconnect; `lost(error)`
-    runs for it instead."""
+    runs for it instead.
+
+    Every packet is written by that thread: paho writes a packet on the
+    caller's thread unless the client says a loop will (its
+    on_socket_register_write), and a write from another thread that ends
+    the connection closes the socket under the loop's feet."""
+    client.on_socket_register_write = lambda *_: None  # the loop wakes on paho's own socket pair
     def loop():
         try:
             client.loop_forever()
@@ -111,6 +117,11 @@ def why_closed(broker):
     answered the login: what a TLS port does with plain MQTT."""
     hint = "" if broker.tls else " (a TLS port? its URL is then mqtts://)"
     return "%s:%d closed the connection before accepting it%s" % (broker.host, broker.port, hint)
+
+
+def why_unanswered(broker, seconds):
+    """One line for a broker that did not answer the login in `seconds`."""
+    return "%s did not answer the login in %g s" % (broker.url, seconds)
 
 
 def why(error, broker):

@@ -8,7 +8,6 @@ success, 1 on an error, 2 on a usage error (`korva fleet` has more: see
 import argparse
 import signal
 import sys
-import threading
 import time
 from contextlib import closing
 
@@ -27,6 +26,7 @@ from .wire import Event
 __all__ = ["main"]
 
 _REPLAY_WRITE_TIMEOUT = 5.0  # seconds a replayed frame may wait for the line
+_STOP_SIGNALS = {signal.SIGINT, signal.SIGTERM}  # what ends a serving command
 
 
 def _ranged(name, top):
@@ -241,17 +241,22 @@ def _gateway(args):
                   tls_files={"cafile": args.cafile, "cert": args.cert, "key": args.key}, schema=args.schema,
                   id=args.id, qos=args.qos, buffer=args.buffer, stats_interval=args.stats_interval,
                   request_timeout=args.request_timeout)
-    stopping = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
-    gateway = Gateway(config)
+    # Ctrl-C and SIGTERM are blocked in every thread and taken here: the
+    # kernel hands a signal to any thread that lets it through, and one
+    # handed to a line's or the broker's thread would never wake this one.
+    unblocked = signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     try:
-        gateway.start()
-        print("korva gateway: %s serving %s on %s" % (
-            config.name, ", ".join(link.name for link in config.links), config.broker.url),
-            file=sys.stderr, flush=True)
-        stopping.wait()
+        gateway = Gateway(config)
+        try:
+            gateway.start()
+            print("korva gateway: %s serving %s on %s" % (
+                config.name, ", ".join(link.name for link in config.links), config.broker.url),
+                file=sys.stderr, flush=True)
+            signal.sigwait(_STOP_SIGNALS)
+        finally:
+            gateway.stop()
     finally:
-        gateway.stop()
+        signal.pthread_sigmask(signal.SIG_SETMASK, unblocked)
     return 0
 
 

@@ -54,7 +54,7 @@ class FleetClient:
             raise FleetError(EXIT_BROKER, broker_url.why(error, self._broker)) from None
         self._network = broker_url.run_network(self._client, "korva fleet", self._lost)
         if not self._wait(lambda: self._answered is not None or self._closed):
-            raise FleetError(EXIT_BROKER, "%s did not answer the login in %g s" % (self._broker.url, CONNECT_WAIT))
+            raise FleetError(EXIT_BROKER, broker_url.why_unanswered(self._broker, CONNECT_WAIT))
         if self._error is not None:
             raise FleetError(EXIT_BROKER, broker_url.why(self._error, self._broker))
         if self._answered is None:
@@ -117,10 +117,7 @@ class FleetClient:
 
     def close(self):
         """Log out and stop the client's thread."""
-        try:
-            self._client.disconnect()
-        except OSError:
-            pass  # the connection is gone already (a TLS alert closed it): nothing to log out of
+        self._client.disconnect()
         if self._network is not None:
             self._network.join(CONNECT_WAIT)
 

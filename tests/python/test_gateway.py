@@ -273,7 +273,7 @@ class FleetTest(unittest.TestCase):
             time.sleep(0.002)
 
     def test_a_stopped_gateway_leaves_offline_behind(self):
-        self.assertEqual(self.gateways[1].stop(), 0)
+        self.assertEqual(self.gateways[1].stop(signal.SIGINT), 0)  # Ctrl-C ends it as SIGTERM does
         self.assertTrue(self.viewer.wait_for(lambda: self.status("c") == b"offline"))
         self.assertEqual(self.status("a"), b"up")
         self.gateways[0].stop(signal.SIGKILL)  # no goodbye: the broker sends the wills

@@ -5,7 +5,9 @@ dropped with whatever it still held, so that the gateway's own buffer is
 the one place frames wait for the broker (paho would otherwise resend its
 unacknowledged messages after ours, out of order, and hold them without
 bound). The session reconnects with the same doubling delay as a line,
-and says once why it cannot connect, until the reason changes or it is in.
+an attempt lasting until the broker took the login (a broker that closes
+or refuses every login is not asked again at once), and says once why it
+cannot connect, until the reason changes or it is in.
 The gateway's loop (`korva.gateway.loop`) carries each connection's
 traffic.
 """
@@ -20,9 +22,10 @@ from paho.mqtt.properties import Properties
 from .. import broker_url
 from ..reconnect import Reconnector
 
-__all__ = ["IN_FLIGHT", "KEEPALIVE", "BrokerSession", "reply_properties"]
+__all__ = ["IN_FLIGHT", "KEEPALIVE", "LOGIN_WAIT", "BrokerSession", "reply_properties"]
 
 KEEPALIVE = 10        # seconds between pings on a quiet connection
+LOGIN_WAIT = 10.0     # seconds the broker may take to answer the login
 IN_FLIGHT = 100       # QoS 1 messages unacknowledged at most
 _GOODBYE_WAIT = 2.0   # seconds the last status may take to reach the broker
 
@@ -63,6 +66,7 @@ class BrokerSession:
         self._lock = threading.Lock()
         self._client = None
         self._closed = threading.Event()  # the current connection has ended
+        self._settled = threading.Event()  # the current attempt is in, out, or given up
         self._connected = False
         self._stopping = False
         self._reconnector = Reconnector(self._connect, lambda: None)
@@ -92,6 +96,7 @@ class BrokerSession:
         no will after a clean goodbye), disconnect and stop reconnecting."""
         with self._lock:
             self._stopping = True
+        self._settled.set()  # an attempt waiting for the login gives up
         self._reconnector.stop()
         client, self._client = self._client, None
         if client is None:
@@ -100,16 +105,17 @@ class BrokerSession:
             goodbye = client.publish(self._will[0], last_status, 1, True)
             if goodbye.rc == mqtt.MQTT_ERR_SUCCESS:
                 goodbye.wait_for_publish(_GOODBYE_WAIT)
-        client.disconnect()
-        self._closed.wait(_GOODBYE_WAIT)  # the loop sends the goodbye and sees the broker close
-        self._loop.forget(client)
+        self._let_go(client)
 
     def _connect(self):
-        """One connection attempt; OSError when the broker cannot be reached."""
+        """One connection attempt, until the broker took the login; OSError
+        when it could not be reached or did not take it."""
         self._client = None
         client = self._new_client()
+        connections = self.connections
         self._answered = False
         self._closed.clear()
+        self._settled.clear()
         try:
             client.connect(self._broker.host, self._broker.port, keepalive=KEEPALIVE, clean_start=True)
         except OSError as error:
@@ -121,6 +127,18 @@ class BrokerSession:
                 return
             self._client = client
             self._loop.watch(client, self._lost)
+        if not self._settled.wait(LOGIN_WAIT):
+            self._settled.set()
+            self._say(broker_url.why_unanswered(self._broker, LOGIN_WAIT))
+            self._let_go(client)
+        if self.connections == connections and not self._stopping:
+            raise ConnectionError("the broker did not take the login")
+
+    def _let_go(self, client):
+        """Log `client` out, and stop driving it once the broker closed (or a while)."""
+        client.disconnect()
+        self._closed.wait(_GOODBYE_WAIT)  # the loop sends the goodbye and sees the broker close
+        self._loop.forget(client)
 
     def _new_client(self):
         client = mqtt.Client(self._client_id, protocol=mqtt.MQTTv5, reconnect_on_failure=False)
@@ -146,6 +164,7 @@ class BrokerSession:
         client.max_inflight_messages_set(min(getattr(properties, "ReceiveMaximum", IN_FLIGHT), IN_FLIGHT))
         self.connections += 1
         self._connected = True
+        self._settled.set()
         self._on_connected(self)
 
     def _disconnected(self, _client, _userdata, _reason, _properties=None):
@@ -155,12 +174,15 @@ class BrokerSession:
         """The connection ended, with an OSError paho let through (None: it said so)."""
         was_connected, self._connected = self._connected, False
         self._closed.set()
-        if was_connected:
-            self._on_lost()
-        elif error is not None:
-            self._say(broker_url.why(error, self._broker))
-        elif not self._answered:
-            self._say(broker_url.why_closed(self._broker))
+        if not was_connected:
+            if not self._settled.is_set():  # an attempt given up or stopped needs no reason
+                if error is not None:
+                    self._say(broker_url.why(error, self._broker))
+                elif not self._answered:
+                    self._say(broker_url.why_closed(self._broker))
+                self._settled.set()  # the attempt waiting for the login tries again later
+            return
+        self._on_lost()
         with self._lock:
             if not self._stopping:
                 self._reconnector.start()
