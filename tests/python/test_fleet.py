@@ -306,5 +306,60 @@ class TlsTest(unittest.TestCase):
                 self.assertRegex(done.stderr, r"^korva fleet list: %s\n$" % why)
 
 
+class TlsExampleBroker(ExampleBroker):
+    scheme = "mqtts"
+
+
+@unittest.skipUnless(HAVE_BROKER and HAVE_SERVERS and shutil.which("openssl"),
+                     "mosquitto, paho-mqtt, socat or openssl is not installed")
+class TlsBridgeTest(unittest.TestCase):
+    """central-tls.conf and edge-tls.conf: the uplink over TLS, the central
+    broker's certificate checked by the edge; gateway gw1 on the edge."""
+
+    def setUp(self):
+        self.folder = folder_of(self)
+        self.certificates = Certificates(subfolder(self.folder, "certificates"))
+        certificate, key = self.certificates.server
+        self.central = TlsExampleBroker(subfolder(self.folder, "central"), "central-tls.conf",
+                                        users=("site1", "engineer", "viewer"), certfile=certificate, keyfile=key)
+        self.central.start()
+        self.addCleanup(self.central.stop)
+        self.ptys = SocatPtys(subfolder(self.folder, "a"))
+        self.ptys.start()
+        self.addCleanup(self.ptys.stop)
+        self.peer = Peer(self.ptys.b, PEER)
+        self.addCleanup(self.peer.node.close)
+
+    def edge_trusting(self, authority):
+        """The edge broker, its bridge trusting `authority`, and the gateway on it, up."""
+        edge = ExampleBroker(subfolder(self.folder, "edge"), "edge-tls.conf", users=("gw1", "viewer"),
+                             address="127.0.0.1:%d" % self.central.port, bridge_cafile=authority)
+        edge.start()
+        self.addCleanup(edge.stop)
+        gateway = GatewayProcess(edge, "gw1", {"a": self.ptys.a})
+        gateway.start()
+        self.addCleanup(gateway.stop)
+        self.assertTrue(wait_until(lambda: self.links(edge.url) == ["up"], WAIT), process_errors(gateway))
+
+    def links(self, url, *options):
+        """The statuses `korva fleet list` shows on the broker at `url`."""
+        done = fleet(url, "viewer", "list", "--json", *options)
+        return [row["status"] for row in json.loads(done.stdout)] if done.returncode == 0 else done.stderr
+
+    def test_a_gateway_behind_a_tls_uplink_is_listed_and_asked_from_the_central_side(self):
+        self.edge_trusting(self.certificates.ca)
+        central = ("--cafile", self.certificates.ca)
+        self.assertTrue(wait_until(lambda: self.links(self.central.url, *central) == ["up"], WAIT),
+                        self.links(self.central.url, *central))
+        done = fleet(self.central.url, "engineer", "request", "gw1/a", str(PEER), "9", "010203", *central)
+        self.assertEqual((done.returncode, done.stdout, done.stderr),
+                         (0, " 3 ->  1  response  id  9  len   3  03 02 01 |...|  ok\n", ""))
+
+    def test_an_uplink_that_does_not_trust_the_central_certificate_carries_nothing(self):
+        self.edge_trusting(self.certificates.stranger)
+        time.sleep(3)  # the bridge tries again every second or two
+        self.assertEqual(self.links(self.central.url, "--cafile", self.certificates.ca), [])
+
+
 if __name__ == "__main__":
     unittest.main()
