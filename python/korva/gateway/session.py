@@ -85,11 +85,15 @@ class BrokerSession:
         if client is None or not self._connected:
             return None
         info = client.publish(topic, payload, qos, retain, properties)
-        return info.mid if info.rc == mqtt.MQTT_ERR_SUCCESS else None
+        if info.rc != mqtt.MQTT_ERR_SUCCESS:
+            return None
+        self._loop.to_write(client)
+        return info.mid
 
     def subscribe(self, topic, qos=1):
         """Subscribe on the current connection (from `on_connected`)."""
         self._client.subscribe(topic, qos)
+        self._loop.to_write(self._client)
 
     def stop(self, last_status):
         """Publish `last_status` retained on the will's topic (the broker sends
@@ -104,6 +108,7 @@ class BrokerSession:
         if self._connected:
             goodbye = client.publish(self._will[0], last_status, 1, True)
             if goodbye.rc == mqtt.MQTT_ERR_SUCCESS:
+                self._loop.to_write(client)
                 goodbye.wait_for_publish(_GOODBYE_WAIT)
         self._let_go(client)
 
@@ -137,6 +142,7 @@ class BrokerSession:
     def _let_go(self, client):
         """Log `client` out, and stop driving it once the broker closed (or a while)."""
         client.disconnect()
+        self._loop.to_write(client)
         self._closed.wait(_GOODBYE_WAIT)  # the loop sends the goodbye and sees the broker close
         self._loop.forget(client)
 
@@ -149,7 +155,9 @@ class BrokerSession:
         client.on_disconnect = self._disconnected
         client.on_message = lambda _client, _userdata, message: self._on_message(message)
         client.on_publish = lambda _client, _userdata, mid: self._on_acknowledged(mid)
-        client.on_socket_register_write = lambda *_: self._loop.wake()  # the loop writes every packet
+        # Set, so that paho never writes on the thread that queued a packet:
+        # the loop writes every packet, told by whoever queued it.
+        client.on_socket_register_write = lambda *_: None
         return client
 
     def _connect_answered(self, client, _userdata, _flags, reason, properties):
