@@ -6,7 +6,7 @@ source scripts/python.sh
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-wheel-whl clang
           libclang-rt-14-dev clang-format socat ser2net tshark mosquitto mosquitto-clients python3-paho-mqtt
-          python3-tomli
+          python3-tomli openssl
           gcc-arm-none-eabi libnewlib-arm-none-eabi binutils-arm-none-eabi qemu-system-arm
           gcc-avr binutils-avr avr-libc simavr libsimavr-dev libelf-dev pkg-config chromium)
 missing=()

@@ -53,13 +53,16 @@ export class Bench {
   }
 
   // A broker like tools/mosquitto/korva.conf on free ports, with the
-  // committed access list, the users and `settings` (lines of its own).
-  async startBroker(settings = []) {
+  // committed access list, the users and `settings` (lines of its own);
+  // its websockets listener over TLS with `tls` ({ cert, key }: paths) if given.
+  async startBroker(settings = [], tls = null) {
     for (const name of ['mqtt', 'websockets']) this.ports[name] = await freePort();
+    this.websockets = `${tls ? 'wss' : 'ws'}://127.0.0.1:${this.ports.websockets}`;
     const passwords = join(this.folder, 'korva.passwd');
     writeFileSync(join(this.folder, 'korva.conf'), [
       ...settings, `listener ${this.ports.mqtt} 127.0.0.1`, `listener ${this.ports.websockets} lo`,
-      'protocol websockets', 'allow_anonymous false', `password_file ${passwords}`,
+      'protocol websockets', ...(tls ? [`certfile ${tls.cert}`, `keyfile ${tls.key}`] : []),
+      'allow_anonymous false', `password_file ${passwords}`,
       `acl_file ${join(SOURCE, 'tools/mosquitto/korva.acl')}`,
       // Started by root, mosquitto would become user "mosquitto", who may not
       // read the test's folder or the source tree: it stays who started it.
@@ -76,16 +79,17 @@ export class Bench {
 
   // `korva dashboard` for the broker's websockets listener; the page's address.
   async startDashboard() {
-    const server = this.python('dashboard', ['-m', 'korva', 'dashboard', '--broker',
-      `ws://127.0.0.1:${this.ports.websockets}`, '--listen', '0']);
+    const server = this.python('dashboard', ['-m', 'korva', 'dashboard', '--broker', this.websockets,
+      '--listen', '0']);
     const [, address] = await server.said(/dashboard at (http:\/\/127\.0\.0\.1:\d+\/)/, START_TIMEOUT);
     this.address = address;
     return address;
   }
 
-  async startBrowser(viewport) {
+  // `args`: chromium's options beyond the usual ones.
+  async startBrowser(viewport, args = []) {
     this.browser = await chromium.launchPersistentContext(join(this.folder, 'chromium'), {
-      executablePath: CHROMIUM, args: CHROMIUM_ARGS, viewport, acceptDownloads: true,
+      executablePath: CHROMIUM, args: [...CHROMIUM_ARGS, ...args], viewport, acceptDownloads: true,
     });
   }
 
@@ -98,7 +102,7 @@ export class Bench {
     await page.fill('#user', user);
     await page.fill('#password', this.users[user]);
     await page.click('#connect');
-    await waitForText(page, '#connection', /^connected to ws:/);
+    await waitForText(page, '#connection', new RegExp(`^connected to ${this.websockets}`));
     return page;
   }
 
