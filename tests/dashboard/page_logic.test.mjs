@@ -8,7 +8,7 @@ import { Fleet, RATE_WINDOW, versionIn } from '../../tools/dashboard/fleet.js';
 import { FrameLog, csvField, parseFilter, printable } from '../../tools/dashboard/log.js';
 import { parseCommand, parseReply, sendBody } from '../../tools/dashboard/commands.js';
 import { SUBSCRIPTIONS, parseTopic, replyTopic, sendTopic } from '../../tools/dashboard/gateway.js';
-import { agoText, flatten } from '../../tools/dashboard/view.js';
+import { agoText, closedText, flatten } from '../../tools/dashboard/view.js';
 
 const T0 = 1_800_000_000; // a whole second, seconds since the epoch
 
@@ -190,4 +190,12 @@ test('link statistics flatten to dotted names; times read as ages', () => {
     [['drops', 0], ['results.KORVA_SUCCESS', 7], ['gateway.line_up', true]]);
   assert.deepEqual([null, T0 - 4.4, T0 - 600, T0 - 7200, T0 + 3].map((when) => agoText(when, T0)),
     ['never', '4 s ago', '10 min ago', '2 h ago', '0 s ago']);
+});
+
+test('a connection that never came up says so, and over wss:// names the certificate', () => {
+  assert.equal(closedText('ws://h:9001', true), 'disconnected from ws://h:9001');
+  assert.equal(closedText('wss://h:9443', true), 'disconnected from wss://h:9443');
+  assert.equal(closedText('ws://h:9001', false), 'cannot reach ws://h:9001');
+  assert.equal(closedText('wss://h:9443', false),
+    'cannot reach wss://h:9443: is its certificate one this browser trusts?');
 });

@@ -40,18 +40,36 @@ function publishRetained(topic, payload) {
     '-V', 'mqttv5', '-q', '1', '-r', '-t', topic, '-f', file]);
 }
 
+const VIEWPORT = { width: 1280, height: 800 };
+let trusted = null; // the option that has chromium trust the broker's key
+
 before(() => bench.reporting(async () => {
   const tls = certificate(bench.folder);
+  trusted = `--ignore-certificate-errors-spki-list=${tls.spki}`;
   await bench.startBroker([], tls);
   publishRetained(`korva/${LINK_KEY}/status`, 'up');
   await bench.startDashboard();
-  await bench.startBrowser({ width: 1280, height: 800 }, [`--ignore-certificate-errors-spki-list=${tls.spki}`]);
 }));
 
 after(() => bench.stop());
 
+test('a browser that does not trust the certificate cannot connect, and the page says what to check',
+  () => bench.reporting(async () => {
+    await bench.startBrowser(VIEWPORT);
+    const page = await bench.browser.newPage();
+    await page.goto(bench.address);
+    await page.fill('#user', 'viewer');
+    await page.fill('#password', USERS.viewer);
+    await page.click('#connect');
+    await waitForText(page, '#connection', new RegExp(`^cannot reach ${bench.websockets}: is its certificate one `
+      + 'this browser trusts\\?$'));
+    await bench.browser.close();
+    bench.browser = null;
+  }));
+
 test('the page reaches the broker over wss:// and shows its link', () => bench.reporting(async () => {
   assert.match(bench.websockets, /^wss:\/\/127\.0\.0\.1:\d+$/);
+  await bench.startBrowser(VIEWPORT, [trusted]);
   const page = await bench.openPage('viewer');
   await waitForText(page, `#fleet tr[data-link="${LINK_KEY}"] td.status`, /^up$/);
 }));

@@ -14,7 +14,7 @@ import { LogView } from './logview.js';
 import { Text } from './rows.js';
 import { collectFields, formInputs } from './schema.js';
 import { FieldInputs } from './sendform.js';
-import { FleetTable, LinkCards } from './view.js';
+import { FleetTable, LinkCards, closedText } from './view.js';
 
 const REDRAW_PERIOD = 250; // ms between redraws of tables and plots
 const RECONNECT_PERIOD = 2000; // ms
@@ -28,6 +28,7 @@ const clientId = 'korva-dashboard-' + Math.random().toString(16).slice(2, 10);
 let client = null;
 let user = '';
 let connectionState = 'idle';
+let reached = false; // the current client was connected at least once
 let passes = () => true;
 let refiltered = false; // the filter changed since the log was last drawn
 let linkChoices = -1; // the fleet layout the send form's links were listed for
@@ -61,10 +62,14 @@ function connect(broker, username, password) {
     protocolVersion: 5, clientId, username: username || undefined, password: password || undefined,
     reconnectPeriod: RECONNECT_PERIOD, connectTimeout: CONNECT_TIMEOUT, clean: true,
   });
-  client.on('connect', () => subscribe(broker));
+  reached = false;
+  client.on('connect', () => {
+    reached = true;
+    subscribe(broker);
+  });
   client.on('message', receive);
   client.on('close', () => {
-    if (connectionState !== 'error') showConnection('closed', `disconnected from ${broker}`);
+    if (connectionState !== 'error') showConnection('closed', closedText(broker, reached));
   });
   client.on('error', (error) => {
     showConnection('error', `broker: ${error.message}`);

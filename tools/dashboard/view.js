@@ -17,6 +17,15 @@ export function agoText(when, now) {
   return `${Math.round(seconds / 3600)} h ago`;
 }
 
+// What the page says once its connection to `broker` closed; `reached`:
+// whether it was ever connected. A browser does not tell a page why a
+// websocket failed; over wss:// the likeliest reason is named.
+export function closedText(broker, reached) {
+  if (reached) return `disconnected from ${broker}`;
+  const hint = broker.startsWith('wss:') ? ': is its certificate one this browser trusts?' : '';
+  return `cannot reach ${broker}${hint}`;
+}
+
 // The fleet table's columns: gateway, link, status, last seen, frames,
 // damaged, seq gaps, node, target, engine, schema.
 const LINK_CELLS = ['', '', 'status', 'last-seen', 'number frames', 'number damaged', 'number gaps', 'number', '',
