@@ -82,7 +82,14 @@ def add_tls_options(parser):
 
 def set_up(client, broker):
     """Make the paho client `client` speak TLS to `broker` if its URL says
-    so: the certificate required and the broker's name checked in it."""
+    so (the certificate required and the broker's name checked in it), and
+    leave every write to the thread that drives its loop.
+
+    paho writes a packet on the thread that queued it unless the client
+    says a loop will (its on_socket_register_write); a write from another
+    thread that ends the connection would close the socket under the
+    loop's feet, and one that fails would raise in whatever queued it."""
+    client.on_socket_register_write = lambda *_: None  # the loop finds what is queued and writes it
     if broker.tls is None:
         return
     client.tls_set(ca_certs=broker.tls.cafile, certfile=broker.tls.cert, keyfile=broker.tls.key,
@@ -95,13 +102,8 @@ def run_network(client, name, lost):
     connection ends (without reconnecting: paho's client made with
     reconnect_on_failure False). paho lets an error on a read through (a
     TLS alert: ssl.SSLError) without calling on_disconnect; `lost(error)`
-    runs for it instead.
-
-    Every packet is written by that thread: paho writes a packet on the
-    caller's thread unless the client says a loop will (its
-    on_socket_register_write), and a write from another thread that ends
-    the connection closes the socket under the loop's feet."""
-    client.on_socket_register_write = lambda *_: None  # the loop wakes on paho's own socket pair
+    runs for it instead. The thread writes every packet (see `set_up`),
+    woken by paho's own socket pair when another thread queued one."""
     def loop():
         try:
             client.loop_forever()

@@ -155,9 +155,6 @@ class BrokerSession:
         client.on_disconnect = self._disconnected
         client.on_message = lambda _client, _userdata, message: self._on_message(message)
         client.on_publish = lambda _client, _userdata, mid: self._on_acknowledged(mid)
-        # Set, so that paho never writes on the thread that queued a packet:
-        # the loop writes every packet, told by whoever queued it.
-        client.on_socket_register_write = lambda *_: None
         return client
 
     def _connect_answered(self, client, _userdata, _flags, reason, properties):
