@@ -23,8 +23,8 @@ Whoever queues a packet says so (`to_write`), and a pass writes only the
 connections that have something to write.
 
 What is served is looked up again only when it changed (a line reopened,
-a connection watched or forgotten): a pass costs the same for two links
-as for two hundred, but for select itself.
+a connection watched or forgotten), so that a pass does not ask every
+line and connection for its state.
 """
 
 import os
