@@ -18,7 +18,7 @@ import time
 import korva
 from korva import frame
 from korva_links import wait_until
-from korva_servers import Program, free_port, listening
+from korva_servers import Program, free_port, listening, started
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
 import brokers  # noqa: E402  (the example configurations rewritten, shared with the fleet tool)
@@ -352,11 +352,5 @@ class Peer:
 
 
 def started_broker(test):
-    """A started Mosquitto in a folder of its own, stopped and removed when
-    the test case `test` ends."""
-    folder = tempfile.TemporaryDirectory()
-    test.addCleanup(folder.cleanup)
-    broker = Mosquitto(folder.name)
-    broker.start()
-    test.addCleanup(broker.stop)
-    return broker
+    """A started Mosquitto, as `korva_servers.started` gives it."""
+    return started(test, Mosquitto)

@@ -60,15 +60,25 @@ class SocatPtys(Program):
             raise RuntimeError("socat made no pseudo-terminals: %s" % self.process.stderr.read1())
 
 
-def socat_ptys(test):
-    """A started SocatPtys in a folder of its own, stopped and removed when
-    the test case `test` ends."""
+def folder_of(test):
+    """The path of a folder removed when the test case `test` ends."""
     folder = tempfile.TemporaryDirectory()
     test.addCleanup(folder.cleanup)
-    ptys = SocatPtys(folder.name)
-    ptys.start()
-    test.addCleanup(ptys.stop)
-    return ptys
+    return folder.name
+
+
+def started(test, program):
+    """`program(folder)`, a Program made in a folder of its own, started;
+    stopped and its folder removed when the test case `test` ends."""
+    running = program(folder_of(test))
+    running.start()
+    test.addCleanup(running.stop)
+    return running
+
+
+def socat_ptys(test):
+    """A started SocatPtys, as `started` gives it."""
+    return started(test, SocatPtys)
 
 
 class Ser2net(Program):

@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import signal
-import tempfile
 import threading
 import time
 import unittest
@@ -17,7 +16,7 @@ import KorvaPy
 from korva import frame
 from korva_broker import (HAVE_BROKER, WAIT, Certificates, Client, ExampleBroker, GatewayProcess, Mosquitto, Peer,
                           TlsMosquitto, fleet, process_errors, subscribed)
-from korva_servers import HAVE_SERVERS, SocatPtys, wait_until
+from korva_servers import HAVE_SERVERS, SocatPtys, folder_of, wait_until
 
 
 GATEWAY, PEER = 1, 3
@@ -37,12 +36,6 @@ def send_frames(peer, indexes, pace=FRAME_PACE):
         if status != KorvaPy.KORVA_STATUS_SUCCESS:
             raise AssertionError("the peer could not send frame %d: %d" % (index, status))
         time.sleep(pace)
-
-
-def folder_of(test):
-    folder = tempfile.TemporaryDirectory()
-    test.addCleanup(folder.cleanup)
-    return folder.name
 
 
 def subfolder(parent, name):
