@@ -22,6 +22,7 @@ from korva_servers import Program, free_port, listening, started
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
 import brokers  # noqa: E402  (the example configurations rewritten, shared with the fleet tool)
+import programs  # noqa: E402  (stopping a process by its pid, as the fleet tool does)
 
 try:
     import paho.mqtt.client as mqtt
@@ -199,15 +200,9 @@ class GatewayProcess(Program):
         process = self.process
         if process is None:
             return None
-        if process.poll() is None:
-            os.kill(process.pid, sig)
-            try:
-                process.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                os.kill(process.pid, signal.SIGKILL)
-                process.wait(WAIT)
+        status = programs.stop(process, sig, WAIT)
         super().stop()
-        return process.returncode
+        return status
 
 
 class Client:

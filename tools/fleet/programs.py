@@ -33,6 +33,19 @@ def _environment(program):
     return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
 
 
+def stop(process, sig, wait):
+    """Stop the Popen `process` by its pid with `sig`, killed if it has not
+    ended `wait` seconds later; its exit status."""
+    if process.poll() is None:
+        os.kill(process.pid, sig)
+        try:
+            process.wait(wait)
+        except subprocess.TimeoutExpired:
+            os.kill(process.pid, signal.SIGKILL)
+            process.wait(wait)
+    return process.returncode
+
+
 class Programs:
     """The running programs of one run, logging into `folder`. Use as a
     context manager: everything still running is stopped on the way out."""
@@ -63,13 +76,7 @@ class Programs:
 
     def stop(self, process, sig=signal.SIGTERM):
         """Stop `process` by its pid with `sig` (killed if it does not end in time)."""
-        if process.poll() is None:
-            os.kill(process.pid, sig)
-            try:
-                process.wait(STOP_WAIT)
-            except subprocess.TimeoutExpired:
-                os.kill(process.pid, signal.SIGKILL)
-                process.wait(STOP_WAIT)
+        stop(process, sig, STOP_WAIT)
         if process in self._running:
             self._running.remove(process)
 
