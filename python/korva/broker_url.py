@@ -16,8 +16,8 @@ import urllib.parse
 from .addresses import host_and_port
 from .errors import KorvaError
 
-__all__ = ["DEFAULT_PORTS", "Broker", "BrokerUrlError", "Tls", "add_tls_options", "parse", "run_network", "set_up",
-           "why", "why_closed", "why_unanswered"]
+__all__ = ["DEFAULT_PORTS", "Broker", "BrokerUrlError", "Tls", "add_tls_options", "open_socket", "parse",
+           "run_network", "set_up", "tls_context", "why", "why_closed", "why_unanswered"]
 
 DEFAULT_PORTS = {"mqtt": 1883, "mqtts": 8883}
 
@@ -80,6 +80,32 @@ def add_tls_options(parser):
     parser.add_argument("--key", metavar="FILE", help="TLS: its private key (default: in the --cert file)")
 
 
+def tls_context(tls):
+    """The TLS context of a connection with `tls` (a Tls): the broker's
+    certificate required, chained to the authorities trusted, and naming
+    the host it was reached by."""
+    context = ssl.create_default_context(cafile=tls.cafile)
+    if tls.cert:
+        context.load_cert_chain(tls.cert, tls.key)
+    return context
+
+
+def open_socket(broker, timeout):
+    """A non-blocking socket connected to `broker`, over TLS if its URL
+    says so, each step given `timeout` seconds; OSError if it cannot be
+    reached or the TLS handshake fails."""
+    sock = socket.create_connection((broker.host, broker.port), timeout)
+    try:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # writes are whole batches already
+        if broker.tls is not None:
+            sock = tls_context(broker.tls).wrap_socket(sock, server_hostname=broker.host)
+        sock.setblocking(False)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
 def set_up(client, broker):
     """Make the paho client `client` speak TLS to `broker` if its URL says
     so (the certificate required and the broker's name checked in it), and
@@ -92,9 +118,7 @@ def set_up(client, broker):
     client.on_socket_register_write = lambda *_: None  # the loop finds what is queued and writes it
     if broker.tls is None:
         return
-    client.tls_set(ca_certs=broker.tls.cafile, certfile=broker.tls.cert, keyfile=broker.tls.key,
-                   cert_reqs=ssl.CERT_REQUIRED)
-    client.tls_insecure_set(False)  # the name check; tls_set turns it on too, but nothing may leave it off
+    client.tls_set_context(tls_context(broker.tls))
 
 
 def run_network(client, name, lost):

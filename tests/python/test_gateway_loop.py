@@ -1,6 +1,6 @@
-"""The gateway's loop with connections that stand in for paho clients: a
-pass writes the connections that queued something, whichever thread
-queued it, and leaves the others alone."""
+"""The gateway's loop with stand-in connections: a pass writes the
+connections that queued something, whichever thread queued it, and leaves
+the others alone; a connection that ends is closed and its loss told."""
 
 import importlib.util
 import socket
@@ -19,8 +19,8 @@ WAIT = 5.0
 
 
 class Connection:
-    """The calls the loop makes on a paho client, counted; `queue()` puts a
-    packet in its outbox as paho's publish does."""
+    """The calls the loop makes on a connection, counted; `queue()` puts a
+    packet in its outbox as a publish does."""
 
     def __init__(self, test):
         self._socket, self._far = socket.socketpair()
@@ -44,24 +44,32 @@ class Connection:
         with self._lock:
             return self.queued > 0
 
-    def loop_write(self):
+    def write(self):
         self.writes += 1
         with self._lock:
             self.queued = 0
-        return 0
+        return True
 
     def arrive(self):
         """Bytes from the broker."""
         self._far.send(b"!")
 
-    def loop_read(self):
-        self._socket.recv(100)
+    def hang_up(self):
+        """The broker closes the connection."""
+        self._far.close()
+
+    def read(self):
+        if not self._socket.recv(100):
+            return False  # the far end closed
         if self.answers:
             self.queue()
-        return 0
+        return True
 
-    def loop_misc(self):
-        return 0
+    def check(self):
+        return True
+
+    def close(self):
+        self._socket.close()
 
 
 @unittest.skipUnless(HAVE_PAHO, "needs paho-mqtt")
@@ -93,9 +101,20 @@ class LoopTest(unittest.TestCase):
         self.assertLessEqual(sum(connection.checks for connection in self.idle) - checks, IDLE * (seconds + 2))
 
     def test_what_a_read_queued_is_written(self):
-        self.busy.answers = True  # as paho acknowledges a message it read
+        self.busy.answers = True  # as a connection acknowledges a message it read
         self.busy.arrive()
         self.assertTrue(wait_until(lambda: self.busy.writes == 2 and self.busy.queued == 0, WAIT))
+
+    def test_a_connection_the_far_end_closed_is_closed_and_its_loss_told_once(self):
+        ended = Connection(self)
+        losses = []
+        self.loop.watch(ended, losses.append)
+        self.assertTrue(wait_until(lambda: ended.writes == 1, WAIT))
+        ended.hang_up()
+        self.assertTrue(wait_until(lambda: losses == [None], WAIT))
+        self.assertEqual(ended.socket().fileno(), -1)
+        time.sleep(0.2)  # a second loss would be told by now
+        self.assertEqual(losses, [None])
 
 
 if __name__ == "__main__":

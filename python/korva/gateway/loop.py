@@ -13,14 +13,12 @@ in is dropped on time by a pass woken for it.
 
 Lines are nodes (`korva.link.LinkNode`) read with `_loop_read`; a node
 whose line is down (being reopened) is skipped until it is back.
-Connections are paho clients driven through their external-loop calls;
-a client whose connection fails is forgotten (paho tells its
-on_disconnect, or `lost(error)` is told of an error paho let through).
-Packets are written by this thread only, after each pass's reads: a
-publish never writes, so it never finds a broken connection and calls
-on_disconnect in the middle of its caller's work (whose locks it holds).
-Whoever queues a packet says so (`to_write`), and a pass writes only the
-connections that have something to write.
+Connections are `korva.gateway.connection.Connection`s; one that ends is
+closed and forgotten, and its `lost(error)` told. Packets are written by
+this thread only, after each pass's reads: a publish never writes, so it
+never finds a broken connection in the middle of its caller's work (whose
+locks it holds). Whoever queues a packet says so (`to_write`), and a pass
+writes only the connections that have something to write.
 
 What is served is looked up again only when it changed (a line reopened,
 a connection watched or forgotten), so that a pass does not ask every
@@ -32,12 +30,10 @@ import select
 import threading
 import time
 
-import paho.mqtt.client as mqtt
-
 __all__ = ["BATCH", "KEEPALIVE_CHECK", "STOP_WAIT", "Loop"]
 
 BATCH = 0.01          # seconds between the starts of two passes while frames flow
-KEEPALIVE_CHECK = 1.0  # seconds between the clients' keepalive checks
+KEEPALIVE_CHECK = 1.0  # seconds between the connections' keepalive checks
 STOP_WAIT = 5.0       # seconds `stop` waits for the thread
 _STALE_MARGIN = 0.001  # past the moment a fragment goes stale, so that it is
 
@@ -51,11 +47,11 @@ class Loop:
         self._interval = interval
         self._lock = threading.Lock()
         self._nodes = []
-        self._clients = {}  # paho client: lost(error)
-        self._writers = set()  # clients with packets queued
+        self._connections = {}  # connection: lost(error)
+        self._writers = set()  # connections with packets queued
         self._changed = True  # what is served changed since it was looked up
         self._lines = {}  # fd: node, of the lines that are there
-        self._sockets = {}  # socket: client
+        self._sockets = {}  # socket: connection
         self._tls = []  # the sockets that may hold bytes read and decrypted already
         self._stale = {}  # node: monotonic time its fragment goes stale
         self._wake_read, self._wake_write = os.pipe()
@@ -71,20 +67,21 @@ class Loop:
             self._nodes.append(node)
         self.wake()
 
-    def watch(self, client, lost):
-        """Drive the connected paho `client` until its connection ends;
-        then `lost(error)`."""
+    def watch(self, connection, lost):
+        """Drive `connection` until it ends; then close it and tell
+        `lost(error)` (None: it ended in order)."""
         with self._lock:
-            self._clients[client] = lost
-        self._writers.add(client)  # its login
+            self._connections[connection] = lost
+        self._writers.add(connection)  # its login
         self.wake()
 
-    def forget(self, client):
-        """Stop driving `client` (its connection is being closed)."""
+    def forget(self, connection):
+        """Stop driving `connection`, and close it."""
         with self._lock:
-            self._clients.pop(client, None)
-        self._writers.discard(client)
+            self._connections.pop(connection, None)
+        self._writers.discard(connection)
         self._changed = True
+        connection.close()
 
     def wake(self):
         """Have the thread look again at what it serves (a line back, a new
@@ -92,10 +89,10 @@ class Loop:
         self._changed = True
         self._nudge()
 
-    def to_write(self, client):
-        """`client` has packets queued, by whichever thread: the thread
+    def to_write(self, connection):
+        """`connection` has packets queued, by whichever thread: the thread
         writes them in its next pass."""
-        self._writers.add(client)
+        self._writers.add(connection)
         self._nudge()
 
     def _nudge(self):
@@ -149,14 +146,14 @@ class Loop:
         """Find the descriptors of the lines that are there and of the connections."""
         self._changed = False  # before looking: a change while looking is looked up next pass
         with self._lock:
-            nodes, clients = list(self._nodes), list(self._clients)
+            nodes, connections = list(self._nodes), list(self._connections)
         self._lines = {}
         for node in nodes:
             try:
                 self._lines[node.fileno()] = node
             except ValueError:
                 pass  # its line is being reopened; its reopening wakes us
-        self._sockets = {client.socket(): client for client in clients if client.socket() is not None}
+        self._sockets = {connection.socket(): connection for connection in connections}
         self._tls = [sock for sock in self._sockets if hasattr(sock, "pending")]
 
     def _pass(self, timeout):
@@ -165,7 +162,7 @@ class Loop:
         lines, sockets = self._lines, self._sockets
         pending = [sock for sock in self._tls if sock.pending()]
         writers = set(self._writers)
-        writing = [sock for sock, client in sockets.items() if client in writers]  # what waits for room, or was queued
+        writing = [sock for sock, connection in sockets.items() if connection in writers]  # queued, or waits for room
         try:
             readable, writable, _ = select.select([self._wake_read] + list(lines) + list(sockets), writing, [],
                                                   0.0 if pending else timeout)
@@ -178,10 +175,10 @@ class Loop:
             if fd in lines:
                 self._read_line(lines[fd])
         for sock in set(readable + pending) & set(sockets):
-            self._serve(sockets[sock], sockets[sock].loop_read)
-        for client in list(self._writers):  # what this pass published, what others queued, what waited for room
-            self._writers.discard(client)  # before writing: a packet queued meanwhile puts it back
-            self._serve(client, client.loop_write)
+            self._serve(sockets[sock], sockets[sock].read)
+        for connection in list(self._writers):  # what this pass published, what others queued, what waited for room
+            self._writers.discard(connection)  # before writing: a packet queued meanwhile puts it back
+            self._serve(connection, connection.write)
         return len(readable) > (self._wake_read in readable) or bool(writable)
 
     def _read_line(self, node):
@@ -201,24 +198,25 @@ class Loop:
 
     def _check_keepalives(self):
         with self._lock:
-            clients = list(self._clients)
-        for client in clients:
-            self._serve(client, client.loop_misc)
+            connections = list(self._connections)
+        for connection in connections:
+            self._serve(connection, connection.check)
 
-    def _serve(self, client, call):
-        """Run one of `client`'s loop calls. A connection that ended is
-        forgotten: paho has told its on_disconnect, or for an error it let
-        through (a TLS alert) its `lost(error)` is told here."""
+    def _serve(self, connection, call):
+        """Run one of `connection`'s calls; one that ended is closed and
+        forgotten, and its `lost(error)` told."""
         try:
-            rc = call()
-        except OSError as error:
-            with self._lock:
-                lost = self._clients.pop(client, None)
-            self._changed = True
-            if lost is not None:
-                lost(error)
-            return
-        if rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_AGAIN):
-            self.forget(client)
-        elif client.want_write():  # what the call queued (acknowledgements, pings), or what found no room
-            self._writers.add(client)
+            if call():
+                if connection.want_write():  # what the call queued (acknowledgements, pings), or found no room for
+                    self._writers.add(connection)
+                return
+            error = None
+        except OSError as failure:
+            error = failure
+        with self._lock:
+            lost = self._connections.pop(connection, None)
+        self._writers.discard(connection)
+        self._changed = True
+        connection.close()
+        if lost is not None:
+            lost(error)
