@@ -43,8 +43,15 @@ _WIDE = 8  # bytes of the integers JSON readers cannot hold exactly
 def dumps(document):
     """Compact, strict JSON text of `document` (no bare NaN: a float that is
     not finite is a ValueError, since it should have been mapped first)."""
+    return _encoder().encode(document)
+
+
+@functools.lru_cache(maxsize=None)
+def _encoder():
+    """One encoder for every document: the standard library builds one per
+    call for any but its default options, a cost paid on every frame."""
     import json  # the standard library's (this module shadows its name only inside the package)
-    return json.dumps(document, separators=(",", ":"), allow_nan=False, ensure_ascii=False)
+    return json.JSONEncoder(separators=(",", ":"), allow_nan=False, ensure_ascii=False)
 
 
 def to_json(message):
