@@ -19,10 +19,8 @@ import korva
 from korva import frame
 from korva_links import wait_until
 from korva_servers import Program, free_port, listening, started
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
-import brokers  # noqa: E402  (the example configurations rewritten, shared with the fleet tool)
-import programs  # noqa: E402  (stopping a process by its pid, as the fleet tool does)
+import brokers  # the example configurations rewritten, shared with the fleet tool (on the path korva_servers set)
+import programs
 
 try:
     import paho.mqtt.client as mqtt

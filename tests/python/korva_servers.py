@@ -6,10 +6,15 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 
 from korva_links import wait_until
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
+import programs  # noqa: E402  (stopping a process by its pid, as the fleet tool does)
+
+STOP_WAIT = 10  # seconds a program may take to end before it is killed
 HAVE_SERVERS = bool(shutil.which("socat") and shutil.which("ser2net"))
 
 
@@ -39,10 +44,9 @@ class Program:
         self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment)
 
     def stop(self, sig=signal.SIGTERM):
-        if self.process is not None and self.process.poll() is None:
-            os.kill(self.process.pid, sig)
-            self.process.wait(10)
+        """Stop it with `sig`, killed if it has not ended `STOP_WAIT` seconds later."""
         if self.process is not None:
+            programs.stop(self.process, sig, STOP_WAIT)
             self.process.stderr.close()
         self.process = None
 
