@@ -69,7 +69,7 @@ class RefusingBrokerTest(unittest.TestCase):
         broker = broker_url.Broker("127.0.0.1", listener.port)
         link = session.BrokerSession(loop, broker, "gw", "secret", "korva/gw/a", "korva/gw/a/status", b"offline",
                                      on_connected=lambda _: self.fail("connected"), on_lost=lambda: None,
-                                     on_message=lambda _: None, on_acknowledged=lambda _: None)
+                                     on_message=lambda _: None)
         link.start()
         return link, said
 

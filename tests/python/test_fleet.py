@@ -259,7 +259,7 @@ class TlsTest(unittest.TestCase):
                          gateway.process.stderr.read1() if gateway.process.poll() is not None else done.stderr)
 
     def failures(self):
-        """(URL, options, why: a pattern of the one line) of connections that must fail."""
+        """(URL, options, why: a pattern of the line said once) of connections that must fail."""
         port, ca, plain = self.broker.port, self.certificates.ca, self.plain.port
         return (((self.broker.url, "--cafile", self.certificates.stranger) + self.client_files,
                  r"the certificate of 127\.0\.0\.1:%d is not trusted: \S.*" % port),
@@ -281,9 +281,11 @@ class TlsTest(unittest.TestCase):
                 os.kill(gateway.process.pid, signal.SIGTERM)
                 self.assertEqual(gateway.process.wait(WAIT), 0)
                 lines = gateway.process.stderr.read().decode().splitlines()
-                lines = [line for line in lines if " serving " not in line]
-                self.assertEqual(len(lines), 1, lines)
-                self.assertRegex(lines[0], "^korva gateway: korva/gw1/a: %s$" % why)
+                lines = sorted(line for line in lines if " serving " not in line)
+                # One line for each connection: the gateway's own (frames) and the link's.
+                self.assertEqual(len(lines), 2, lines)
+                for line, connection in zip(lines, ("korva/gw1/a", "korva/gw1")):
+                    self.assertRegex(line, "^korva gateway: %s: %s$" % (connection, why))
 
     def test_fleet_commands_that_cannot_trust_or_speak_to_the_broker(self):
         no_certificate = ((self.broker.url, "--cafile", self.certificates.ca),

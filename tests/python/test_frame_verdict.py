@@ -49,7 +49,7 @@ class VerdictTest(unittest.TestCase):
     def test_the_gateway_publishes_the_verdict(self):
         stream = FrameStream(LinkTopics("gw", "line"), qos=0, capacity=10)
         published = []
-        stream.attach(lambda topic, payload, qos: published.append((topic, json.loads(payload))) or 1)
+        stream.attach(lambda topic, payload, qos, **_: published.append((topic, json.loads(payload))) or 1)
         node = LinkNode(14, on_frame=stream.offer)
         node.feed(STREAM)
         self.assertEqual([(payload["seq"], payload["status"], payload["data"]) for _, payload in published],

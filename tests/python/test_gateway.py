@@ -104,6 +104,9 @@ class FleetTest(unittest.TestCase):
             with self.subTest(link=link):
                 self.assertTrue(self.wait_for_stats(link, lambda stats: stats["gateway"]["published"] == FRAMES + 1),
                                 self.stats(link))
+                # Frames travel on the gateway's own connection, the link's
+                # statistics on the link's: either may arrive first.
+                self.assertTrue(self.viewer.wait_for(lambda: len(self.frames(link)) >= len(sent[link])))
                 received = self.frames(link)
                 self.assertEqual([topic for topic, _ in received],
                                  ["%s/frame/%d/%d/%s/%d" % (base(link), f.transmitter_id, f.receiver_id,
@@ -254,6 +257,8 @@ class FleetTest(unittest.TestCase):
         self.assertTrue(self.wait_for_stats("a", lambda stats: stats["gateway"]["frames"] == total
                                             and stats["gateway"]["buffered"] == 0, after), self.stats("a", after))
         self.assertTrue(after.wait_for(lambda: self.status("a", after) == b"up" and after.on(base("a") + "/info")))
+        self.assertTrue(after.wait_for(lambda: self.frames("a", after)[-1:] and
+                                       self.frames("a", after)[-1][1]["seq"] == total - 1))
         stats = self.stats("a", after)["gateway"]
         seqs_before = [document["seq"] for _, document in self.frames("a", before)]
         seqs_after = [document["seq"] for _, document in self.frames("a", after)]

@@ -36,6 +36,8 @@ class PacketTest(unittest.TestCase):
             ("login", packets.connect("c", 10, "u", "pw", "t", b"off"), LOGIN),
             ("login without credentials", packets.connect("c", 10, None, None, "t", b"off"),
              bytes.fromhex("1017" "00044d51545405" "2e" "000a" "00" "000163" "00" "000174" "00036f6666")),
+            ("login without a will", packets.connect("c", 10, "u", None, None, None),
+             bytes.fromhex("1011" "00044d51545405" "82" "000a" "00" "000163" "000175")),
             ("QoS 1 retained", packets.publish("a/b", b"xy", 1, True, 0x1234),
              bytes.fromhex("330a" "0003612f62" "1234" "00" "7879")),
             ("QoS 0", packets.publish("a/b", b"xy", 0, False, 0), bytes.fromhex("3008" "0003612f62" "00" "7879")),
@@ -113,8 +115,11 @@ class ConnectionTest(unittest.TestCase):
         self.answers, self.messages, self.acknowledged = [], [], []
         self.connection = Connection(ours, "c", "u", "pw", "t", b"off",
                                      on_answer=lambda reason, properties: self.answers.append(reason),
-                                     on_message=self.messages.append, on_acknowledged=self.acknowledged.append)
+                                     on_message=self.messages.append)
         self.addCleanup(self.connection.close)
+
+    def publish(self, topic, payload):
+        return self.connection.publish(topic, payload, 1, on_acknowledged=self.acknowledged.append)
 
     def written(self):
         """What the connection wrote when asked to, as the broker reads it."""
@@ -138,7 +143,7 @@ class ConnectionTest(unittest.TestCase):
 
     def test_messages_past_the_window_wait_for_acknowledgements_in_order(self):
         self.logged_in()
-        mids = [self.connection.publish("f", bytes([n]), 1) for n in range(4)]
+        mids = [self.publish("f", bytes([n])) for n in range(4)]
         self.assertEqual(mids, [1, 2, 3, 4])
         self.assertEqual(self.written(), packets.publish("f", b"\x00", 1, False, 1) + packets.publish("f", b"\x01", 1, False, 2))
         self.arrive(packets.acknowledgement(2))
@@ -154,11 +159,11 @@ class ConnectionTest(unittest.TestCase):
 
     def test_packet_ids_in_use_are_skipped_when_they_wrap(self):
         self.logged_in(bytes.fromhex("20020000"))  # no window: the broker takes them all
-        self.assertEqual([self.connection.publish("f", b"", 1) for _ in range(65535)], list(range(1, 65536)))
+        self.assertEqual([self.publish("f", b"") for _ in range(65535)], list(range(1, 65536)))
         while self.connection.want_write():
             self.written()
         self.arrive(packets.acknowledgement(5) + packets.acknowledgement(7))
-        self.assertEqual([self.connection.publish("f", b"", 1) for _ in range(2)], [5, 7])
+        self.assertEqual([self.publish("f", b"") for _ in range(2)], [5, 7])
 
     def test_a_message_at_qos_1_is_acknowledged_and_handed_on(self):
         self.logged_in()
@@ -169,9 +174,9 @@ class ConnectionTest(unittest.TestCase):
     def test_the_goodbye_goes_after_the_held_messages_and_ends_the_connection(self):
         self.logged_in()
         for n in range(3):
-            self.connection.publish("f", bytes([n]), 1)
+            self.publish("f", bytes([n]))
         self.connection.say_goodbye()
-        self.assertIsNone(self.connection.publish("f", b"late", 1))
+        self.assertIsNone(self.publish("f", b"late"))
         self.assertEqual(len(self.written()), 2 * len(packets.publish("f", b"\x00", 1, False, 1)))
         self.arrive(packets.acknowledgement(1))
         self.assertFalse(self.connection.write())  # the held one and the goodbye went: it is over

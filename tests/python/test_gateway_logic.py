@@ -267,17 +267,25 @@ class BufferTest(unittest.TestCase):
 
 class Broker:
     """A publish function as the session offers it: packet ids while up,
-    None once `fail_after` messages went out."""
+    None once `fail_after` messages went out; `acknowledge` answers QoS 1
+    messages as the broker does."""
 
     def __init__(self, fail_after=None):
         self.messages = []
         self.fail_after = fail_after
+        self._answers = {}
 
-    def __call__(self, topic, payload, qos):
+    def __call__(self, topic, payload, qos, on_acknowledged=None):
         if self.fail_after is not None and len(self.messages) >= self.fail_after:
             return None
         self.messages.append((topic, json.loads(payload)))
+        if qos:
+            self._answers[len(self.messages)] = on_acknowledged
         return len(self.messages)
+
+    def acknowledge(self, *mids):
+        for mid in mids:
+            self._answers.pop(mid)(mid)
 
     def seqs(self):
         return [document["seq"] for _, document in self.messages]
@@ -306,8 +314,7 @@ class StreamTest(unittest.TestCase):
         stream, first = self.stream(), Broker()
         stream.attach(first)
         self.offer(stream, 4)
-        for mid in (1, 2):
-            stream.acknowledged(mid)
+        first.acknowledge(1, 2)
         stream.detach()
         self.offer(stream, 2, start=4)
         second = Broker()
@@ -318,7 +325,6 @@ class StreamTest(unittest.TestCase):
         stream, first = self.stream(qos=0), Broker()
         stream.attach(first)
         self.offer(stream, 3)
-        stream.acknowledged(1)
         stream.detach()
         second = Broker()
         stream.attach(second)
@@ -338,12 +344,10 @@ class StreamTest(unittest.TestCase):
         stream.attach(broker)
         self.offer(stream, 10)  # nothing acknowledged: 3 in flight, the 3 newest kept, 4 dropped
         self.assertEqual((broker.seqs(), stream.in_flight, stream.buffered, stream.dropped), ([0, 1, 2], 3, 3, 4))
-        for mid in (1, 2):
-            stream.acknowledged(mid)
+        broker.acknowledge(1, 2)
         self.offer(stream, 1, start=10)  # room for two: the oldest kept go first, the new one waits
         self.assertEqual((broker.seqs(), stream.buffered), ([0, 1, 2, 7, 8], 2))
-        for mid in (3, 4, 5):
-            stream.acknowledged(mid)
+        broker.acknowledge(3, 4, 5)
         stream.drain()
         self.assertEqual(broker.seqs(), [0, 1, 2, 7, 8, 9, 10])
         self.assertEqual(11 - len(broker.seqs()), stream.dropped)

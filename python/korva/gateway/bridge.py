@@ -7,7 +7,11 @@ tree of `korva.gateway.topics`:
 - every frame the line carries, whoever it is for and damaged ones too,
   and every frame the gateway's node sends, numbered together by `seq`,
   kept while the broker is away (`korva.gateway.stream`), their bodies
-  decoded when the link has a schema;
+  decoded when the link has a schema. Every link's frames go on one more
+  connection, the gateway's own, so that the frames of all its links that
+  a pass of the loop brings go to the broker in one write, and its
+  acknowledgements come back in one read, instead of one of each per
+  frame;
 - commands from the broker sent through the engine, requests answered on
   their Response Topic (`korva.gateway.commands`);
 - retained `status` (`up`, `down`; `offline` when the gateway is gone),
@@ -33,7 +37,7 @@ from .loop import Loop
 from .payloads import OUT, info_payload, schema_payload, stats_payload
 from .session import BrokerSession, reply_properties
 from .stream import FrameStream
-from .topics import LinkTopics
+from .topics import ROOT, LinkTopics
 
 __all__ = ["REQUEST_WORKERS", "Gateway", "LinkBridge"]
 
@@ -44,6 +48,10 @@ _STATE_QOS = 1
 
 def _published_already(_message_type, _status, _header):
     """Messages for the gateway's own id: their frames went out from on_frame."""
+
+
+def _unasked(_message):
+    """A message on a connection that subscribed to nothing."""
 
 
 class LinkBridge:
@@ -68,8 +76,7 @@ class LinkBridge:
         self._requests = concurrent.futures.ThreadPoolExecutor(REQUEST_WORKERS, "korva gateway " + link.name)
         self.session = BrokerSession(
             loop, config.broker, config.name, config.password, self.topics.base, self.topics.status, OFFLINE,
-            on_connected=self._connected, on_lost=self.stream.detach, on_message=self._command,
-            on_acknowledged=self.stream.acknowledged)
+            on_connected=self._connected, on_lost=lambda: None, on_message=self._command)
 
     def start(self):
         """Listen to the line and connect to the broker."""
@@ -106,7 +113,6 @@ class LinkBridge:
         session.publish(self.topics.schema, schema_payload(self.schema), _STATE_QOS, True)
         self.publish_stats()
         session.subscribe(self.topics.commands)
-        self.stream.attach(session.publish)
 
     def _line_changed(self, up):
         if up:
@@ -150,10 +156,14 @@ class Gateway:
             for bridge in self.links:
                 bridge.node.close()
             raise
+        self._frames = BrokerSession(self._loop, config.broker, config.name, config.password,
+                                     "%s/%s" % (ROOT, config.name), None, None, on_connected=self._frames_connected,
+                                     on_lost=self._frames_lost, on_message=_unasked)
 
     def start(self):
         """Serve every link, and refresh their statistics periodically."""
         self._loop.start()
+        self._frames.start()
         for bridge in self.links:
             bridge.start()
 
@@ -161,9 +171,18 @@ class Gateway:
         """Stop serving; every link's status is left `offline`."""
         for bridge in self.links:
             bridge.leave()
+        self._frames.stop()
         self._loop.stop()
         for bridge in self.links:
             bridge.close()
+
+    def _frames_connected(self, session):
+        for bridge in self.links:
+            bridge.stream.attach(session.publish)
+
+    def _frames_lost(self):
+        for bridge in self.links:
+            bridge.stream.detach()
 
     def _refresh_stats(self):
         for bridge in self.links:

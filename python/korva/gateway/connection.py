@@ -31,7 +31,8 @@ _WOULD_BLOCK = (BlockingIOError, ssl.SSLWantReadError, ssl.SSLWantWriteError)
 class Connection:
     """An MQTT v5 session over `sock` (connected, non-blocking, TLS or not)
     that logs in as `client_id` with `user` and `password` (each None: none)
-    and leaves `will` retained on `will_topic` if it ends without a goodbye.
+    and leaves `will` retained on `will_topic` (None: no will) if it ends
+    without a goodbye.
 
     Its loop calls `read`, `write` and `check` on one thread; they return
     whether the connection is still open, and raise OSError when it failed.
@@ -39,19 +40,19 @@ class Connection:
     Callbacks run on the loop's thread, no lock of this object held:
     `on_answer(reason, properties)` once the broker answered the login,
     `on_message(message)` (a `packets.Message`) for what the subscriptions
-    bring, `on_acknowledged(mid)` when the broker took QoS 1 message `mid`.
+    bring, and a QoS 1 message's own `on_acknowledged(mid)` when the broker
+    took it.
     """
 
-    def __init__(self, sock, client_id, user, password, will_topic, will, on_answer, on_message, on_acknowledged):
+    def __init__(self, sock, client_id, user, password, will_topic, will, on_answer, on_message):
         self._sock = sock
         self._on_answer = on_answer
         self._on_message = on_message
-        self._on_acknowledged = on_acknowledged
         self._lock = threading.Lock()
         self._in = bytearray()
         self._out = bytearray(packets.connect(client_id, KEEPALIVE, user, password, will_topic, will))
         self._window = _MID_COUNT  # the broker's Receive Maximum, once it said
-        self._unacknowledged = set()  # packet ids sent or held, not yet acknowledged
+        self._unacknowledged = {}  # packet id sent or held, not yet answered: on_acknowledged (None: none)
         self._sent = 0  # of those, sent
         self._held = collections.deque()  # QoS 1 packets beyond the window, in order
         self._last_mid = 0
@@ -68,15 +69,16 @@ class Connection:
         """Whether bytes wait to be written."""
         return bool(self._out)
 
-    def publish(self, topic, payload, qos=0, retain=False, properties=None):
-        """Queue a message; its packet id (0 at QoS 0), None once leaving."""
+    def publish(self, topic, payload, qos=0, retain=False, properties=None, on_acknowledged=None):
+        """Queue a message; its packet id (0 at QoS 0), None once leaving.
+        At QoS 1, `on_acknowledged(mid)` (unless None) once the broker took it."""
         with self._lock:
             if self._leaving:
                 return None
             if not qos:
                 self._out += packets.publish(topic, payload, 0, retain, 0, properties)
                 return 0
-            mid = self._new_mid()
+            mid = self._new_mid(on_acknowledged)
             packet = packets.publish(topic, payload, qos, retain, mid, properties)
             if self._sent < self._window and not self._held:
                 self._out += packet
@@ -89,7 +91,7 @@ class Connection:
         """Queue a subscription to `topic` (its packet id is in use until answered)."""
         with self._lock:
             if not self._leaving:
-                self._out += packets.subscribe(self._new_mid(), topic, qos)
+                self._out += packets.subscribe(self._new_mid(None), topic, qos)
 
     def say_goodbye(self):
         """Queue the goodbye, after every message queued so far; the
@@ -160,7 +162,7 @@ class Connection:
             self._on_answer(reason, properties)
         elif packet_type == packets.SUBACK:
             with self._lock:
-                self._unacknowledged.discard(packets.acknowledged(body))
+                self._unacknowledged.pop(packets.acknowledged(body), None)
         elif packet_type == packets.DISCONNECT:
             raise ConnectionResetError("the broker ended the connection: %s" % packets.disconnection(body))
         elif packet_type != packets.PINGRESP:
@@ -170,26 +172,27 @@ class Connection:
         with self._lock:
             if mid not in self._unacknowledged:
                 return  # not ours, or acknowledged already
-            self._unacknowledged.discard(mid)
+            on_acknowledged = self._unacknowledged.pop(mid)
             self._sent -= 1
             while self._held and self._sent < self._window:
                 self._out += self._held.popleft()
                 self._sent += 1
             self._queue_goodbye()
-        self._on_acknowledged(mid)
+        if on_acknowledged is not None:
+            on_acknowledged(mid)
 
     def _queue_goodbye(self):
         if self._leaving and not self._held and not self._goodbye_queued:
             self._out += packets.GOODBYE
             self._goodbye_queued = True
 
-    def _new_mid(self):
-        """A packet id no unacknowledged message has."""
+    def _new_mid(self, on_acknowledged):
+        """A packet id no unanswered packet has, kept with what its answer calls."""
         mid = self._last_mid
         while True:
             mid = mid % _MID_COUNT + 1
             if mid not in self._unacknowledged:
                 break
         self._last_mid = mid
-        self._unacknowledged.add(mid)
+        self._unacknowledged[mid] = on_acknowledged
         return mid

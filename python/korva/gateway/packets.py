@@ -72,9 +72,13 @@ def _properties(properties):
 
 def connect(client_id, keepalive, user, password, will_topic, will):
     """The login of a new session: the will `will` published retained at
-    QoS 1 on `will_topic` if the connection ends without a goodbye; `user`
-    and `password` (a str) each None when there is none."""
-    flags = _CLEAN_START | _WILL | _WILL_QOS_1 | _WILL_RETAIN
+    QoS 1 on `will_topic` (None: no will) if the connection ends without a
+    goodbye; `user` and `password` (a str) each None when there is none."""
+    flags = _CLEAN_START
+    last_words = b""
+    if will_topic is not None:
+        flags |= _WILL | _WILL_QOS_1 | _WILL_RETAIN
+        last_words = _NO_PROPERTIES + _string(will_topic) + _binary(will)
     credentials = b""
     if user is not None:
         flags |= _USER
@@ -82,8 +86,7 @@ def connect(client_id, keepalive, user, password, will_topic, will):
     if password is not None:
         flags |= _PASSWORD
         credentials += _binary(password.encode("utf-8"))
-    body = (_PROTOCOL + bytes([flags]) + _U16.pack(keepalive) + _NO_PROPERTIES + _string(client_id)
-            + _NO_PROPERTIES + _string(will_topic) + _binary(will) + credentials)
+    body = _PROTOCOL + bytes([flags]) + _U16.pack(keepalive) + _NO_PROPERTIES + _string(client_id) + last_words + credentials
     return _packet(CONNECT << 4, body)
 
 

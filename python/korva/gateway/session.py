@@ -39,19 +39,18 @@ def reply_properties(correlation, user_properties):
 
 
 class BrokerSession:
-    """A link's connection to `broker` (a `korva.broker_url.Broker`) as MQTT user
+    """A connection to `broker` (a `korva.broker_url.Broker`) as MQTT user
     `user`, under `client_id`, whose will publishes `will` retained on
-    `will_topic`, its traffic carried by `loop` (a `korva.gateway.loop.Loop`).
+    `will_topic` (None: it has no will), its traffic carried by `loop` (a
+    `korva.gateway.loop.Loop`).
 
     `on_connected(session)` runs on the loop's thread once the broker has
     accepted a connection (republish state, subscribe, replay frames);
     `on_lost()` when it is gone; `on_message(message)` (a
     `korva.gateway.packets.Message`) for every message that arrives on the
-    subscriptions; `on_acknowledged(mid)` when the broker has taken the
-    QoS 1 message with packet id `mid` (on the loop's thread)."""
+    subscriptions."""
 
-    def __init__(self, loop, broker, user, password, client_id, will_topic, will, on_connected, on_lost, on_message,
-                 on_acknowledged):
+    def __init__(self, loop, broker, user, password, client_id, will_topic, will, on_connected, on_lost, on_message):
         self._loop = loop
         self._broker = broker
         self._login = (client_id, user, password, will_topic, will)
@@ -60,7 +59,6 @@ class BrokerSession:
         self._on_connected = on_connected
         self._on_lost = on_lost
         self._on_message = on_message
-        self._on_acknowledged = on_acknowledged
         self._lock = threading.Lock()
         self._connection = None
         self._closed = threading.Event()  # the current connection has ended
@@ -76,13 +74,15 @@ class BrokerSession:
         """Connect in the background, and again whenever the connection is lost."""
         self._reconnector.start()
 
-    def publish(self, topic, payload, qos=0, retain=False, properties=None):
+    def publish(self, topic, payload, qos=0, retain=False, properties=None, on_acknowledged=None):
         """Queue a message for the broker; its packet id, or None while the
-        broker is away (nothing was queued for later)."""
+        broker is away (nothing was queued for later). At QoS 1,
+        `on_acknowledged(mid)` (unless None) runs on the loop's thread once
+        the broker took it."""
         connection = self._connection
         if connection is None or not self._connected:
             return None
-        mid = connection.publish(topic, payload, qos, retain, properties)
+        mid = connection.publish(topic, payload, qos, retain, properties, on_acknowledged)
         if mid is not None:
             self._loop.to_write(connection)
         return mid
@@ -92,9 +92,10 @@ class BrokerSession:
         self._connection.subscribe(topic, qos)
         self._loop.to_write(self._connection)
 
-    def stop(self, last_status):
-        """Publish `last_status` retained on the will's topic (the broker sends
-        no will after a clean goodbye), disconnect and stop reconnecting."""
+    def stop(self, last_status=None):
+        """Publish `last_status` (unless None) retained on the will's topic
+        (the broker sends no will after a clean goodbye), disconnect and stop
+        reconnecting."""
         with self._lock:
             self._stopping = True
         self._settled.set()  # an attempt waiting for the login gives up
@@ -102,7 +103,7 @@ class BrokerSession:
         connection, self._connection = self._connection, None
         if connection is None:
             return
-        if self._connected:
+        if self._connected and last_status is not None:
             connection.publish(self._will_topic, last_status, 1, True)  # the goodbye goes out after it
         self._let_go(connection)
 
@@ -119,8 +120,7 @@ class BrokerSession:
         except OSError as error:
             self._say(broker_url.why(error, self._broker))
             raise
-        connection = Connection(sock, *self._login, on_answer=self._answered_login, on_message=self._on_message,
-                                on_acknowledged=self._on_acknowledged)
+        connection = Connection(sock, *self._login, on_answer=self._answered_login, on_message=self._on_message)
         with self._lock:
             if self._stopping:
                 connection.close()

@@ -32,7 +32,7 @@ class FrameStream:
         self._schema = schema
         self.qos = qos
         self._lock = threading.Lock()
-        self._publish = None  # publish(topic, payload, qos) -> packet id, None once it fails
+        self._publish = None  # publish(topic, payload, qos, on_acknowledged) -> packet id, None once it fails
         self._buffer = FrameBuffer(capacity)
         self._in_flight = InFlight()
         self.next_seq = 0
@@ -83,10 +83,9 @@ class FrameStream:
             self._publish = None
             self._buffer.put_back(self._in_flight.take_all())
 
-    def acknowledged(self, mid):
-        """The broker took packet `mid` (called on the client's thread)."""
-        if self.qos:
-            self._in_flight.acknowledged(mid)
+    def _acknowledged(self, mid):
+        """The broker took packet `mid` (called on the connection's thread)."""
+        self._in_flight.acknowledged(mid)
 
     def _drain(self):
         while len(self._buffer):
@@ -98,7 +97,7 @@ class FrameStream:
     def _send(self, pending):
         if self._publish is None or len(self._in_flight) >= self._buffer.capacity:
             return False
-        mid = self._publish(pending.topic, pending.payload, self.qos)
+        mid = self._publish(pending.topic, pending.payload, self.qos, on_acknowledged=self._acknowledged)
         if mid is None:
             self._publish = None  # the connection is failing; keep everything until it is back
             return False
