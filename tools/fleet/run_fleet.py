@@ -83,6 +83,7 @@ class Fleet:
         self.recording_path = os.path.join(folder, "recording.txt")
         self.gateway_processes = []
         self.peer = None
+        self.recorder = None
 
     def _file(self, name, text):
         path = os.path.join(self.folder, name)
@@ -117,7 +118,7 @@ class Fleet:
         for edge in self.edges.values():
             edge.start()
         with open(self.recording_path, "wb") as recording:
-            self.programs.start("recorder", [
+            self.recorder = self.programs.start("recorder", [
                 "mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.central.port), "-u", READER, "-P",
                 _password(READER), "-V", "mqttv5", "-q", "1", "-c", "-i", "fleet-" + READER, "-x",
                 str(SESSION_EXPIRY), "-t", "korva/#", "-F", "%U %t %p"], stdout=recording)
@@ -176,7 +177,7 @@ class Fleet:
         """Have the peer send for the run's duration while `faults` happen
         ([(start, outage, name)]); frames sent per link, the gateways'
         Usage and the other programs' CPU seconds ({name: seconds}) over it."""
-        watched = {"peer": self.peer.pid, "central": self.central.pid,
+        watched = {"peer": self.peer.pid, "recorder": self.recorder.pid, "central": self.central.pid,
                    **{site: edge.pid for site, edge in self.edges.items()}}
         before = [usage.sample(process.pid) for process in self.gateway_processes]
         others = {name: usage.sample(pid) for name, pid in watched.items()}
