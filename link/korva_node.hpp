@@ -101,6 +101,9 @@ public:
     // piece the link cuts first.
     template <class Observe = IgnoreCuts>
     Korva_Status_t service(Clock::time_point now, Observe&& observe = {});
+    // Whether the last round's read filled the room it had: the line may
+    // hold more than one read takes.
+    bool more_waiting() const { return read_filled_; }
     // Buffers bytes that came from elsewhere than the line; returns how many fitted.
     size_t feed(const uint8_t* bytes, size_t len, Clock::time_point now);
     // Arrival time (seconds since the epoch) of a byte the link holds, for observers.
@@ -144,6 +147,7 @@ private:
     void on_line(Step&& step);
 
     bool dropped_ = false;
+    bool read_filled_ = false;
     std::exception_ptr failure_;
 };
 
@@ -223,6 +227,7 @@ void Node<Engine>::check_line()
 template <class Engine>
 void Node<Engine>::read_line(Clock::time_point now)
 {
+    read_filled_ = false;
     if (!line.is_open()) {
         return;
     }
@@ -233,6 +238,7 @@ void Node<Engine>::read_line(Clock::time_point now)
         on_line([&] { got = line.read_some(into, room); });
         link.received(got, tick_of(now));
         arrivals.record(got, wall_clock());
+        read_filled_ = got == room;
     }
 }
 

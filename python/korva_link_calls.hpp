@@ -181,13 +181,24 @@ inline bool flush(LinkNode& node, double timeout)
     return guarded(node, false, [&] { return node.flush(seconds(timeout), WaitWithoutGil{}); });
 }
 
-// One event of an event loop's reader: read, cut, listen. Returns whether
-// output waits for the loop's writer, and the seconds until the fragment
-// left in the buffer goes stale (None: nothing left).
+// Reads one event of an event loop's reader takes at most: a line that
+// holds more than the buffer waits for no other pass, and cannot hold up
+// the other lines either.
+constexpr int reads_per_event = 16;
+
+// One event of an event loop's reader: read what the line holds, cut,
+// listen. Returns whether output waits for the loop's writer, and the
+// seconds until the fragment left in the buffer goes stale (None: nothing
+// left).
 inline py::tuple loop_read(LinkNode& node)
 {
     Guard guard(node.lock);
-    static_cast<void>(service(node));
+    for (int reads = 0; reads < reads_per_event; ++reads) {
+        static_cast<void>(service(node));
+        if (!node.more_waiting()) {
+            break;
+        }
+    }
     return py::make_tuple(node.outbox.size() != 0, stale_in(node));
 }
 

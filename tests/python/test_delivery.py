@@ -2,11 +2,13 @@
 what they saw frame by frame: every message once, in order, with its
 status, to on_message, on_frame, waiting callers and the inbox."""
 
+import socket
 import unittest
 
 import KorvaPy
 from korva import frame
 from korva.link import LinkNode
+from korva.pipe import PipeNode
 
 SUCCESS, CRC_ERROR = KorvaPy.KORVA_STATUS_SUCCESS, KorvaPy.KORVA_STATUS_CRC_ERROR
 COUNT = 1000  # far more than one read of the line holds, so the feed runs many cuts
@@ -31,6 +33,21 @@ def stream(count):
 
 
 class BatchTest(unittest.TestCase):
+    def test_an_event_loop_read_takes_what_the_line_holds(self):
+        # 1,000 frames are far more than one read's buffer: an event loop's
+        # reader that read once per pass would leave most of them for later
+        # passes, and cap a busy line at one buffer a pass.
+        raw, expected, _ = stream(COUNT)
+        mine, theirs = socket.socketpair()
+        self.addCleanup(theirs.close)
+        theirs.sendall(raw)
+        heard = []
+        node = PipeNode(3, mine, on_message=lambda t, status, header: heard.append(
+            (header.message_id, bytes(header.data), status)))
+        self.addCleanup(node.close)
+        node._loop_read()
+        self.assertEqual(heard, expected)
+
     def test_a_large_feed_is_delivered_complete_and_in_order(self):
         raw, expected, frames = stream(COUNT)
         heard, shown = [], []
