@@ -157,13 +157,17 @@ class ConnectionTest(unittest.TestCase):
         self.assertEqual(self.connection.publish("q", b"", 0), 0)  # QoS 0 never waits
         self.assertEqual(self.written(), packets.publish("q", b"", 0, False, 0))
 
-    def test_packet_ids_in_use_are_skipped_when_they_wrap(self):
+    def test_packet_ids_in_use_are_skipped_when_they_wrap_and_all_in_use_end_the_connection(self):
         self.logged_in(bytes.fromhex("20020000"))  # no window: the broker takes them all
         self.assertEqual([self.publish("f", b"") for _ in range(65535)], list(range(1, 65536)))
         while self.connection.want_write():
             self.written()
         self.arrive(packets.acknowledgement(5) + packets.acknowledgement(7))
         self.assertEqual([self.publish("f", b"") for _ in range(2)], [5, 7])
+        # None left: a broker that answers nothing is given up, not waited on forever.
+        self.assertIsNone(self.publish("f", b""))
+        with self.assertRaisesRegex(ConnectionAbortedError, "all 65535 packet ids unanswered"):
+            self.connection.write()
 
     def test_a_message_at_qos_1_is_acknowledged_and_handed_on(self):
         self.logged_in()

@@ -9,7 +9,9 @@ that is buffered, each read takes all that arrived and handles every whole
 packet in it, and an acknowledgement is a packet id and a callback.
 
 QoS 1 messages beyond what the broker takes unacknowledged (its Receive
-Maximum) wait here, in order, for acknowledgements to make room.
+Maximum) wait here, in order, for acknowledgements to make room. A broker
+that lets every packet id go unanswered acknowledges nothing any more: the
+connection is given up, and its messages published again on the next.
 """
 
 import collections
@@ -60,6 +62,7 @@ class Connection:
         self._ping_since = None  # when an unanswered ping went out
         self._leaving = False  # nothing more is queued but the goodbye
         self._goodbye_queued = False
+        self._stalled = False  # every packet id is in use
 
     def socket(self):
         """The socket, to wait on."""
@@ -70,15 +73,18 @@ class Connection:
         return bool(self._out)
 
     def publish(self, topic, payload, qos=0, retain=False, properties=None, on_acknowledged=None):
-        """Queue a message; its packet id (0 at QoS 0), None once leaving.
-        At QoS 1, `on_acknowledged(mid)` (unless None) once the broker took it."""
+        """Queue a message; its packet id (0 at QoS 0), None once leaving or
+        given up. At QoS 1, `on_acknowledged(mid)` (unless None) once the
+        broker took it."""
         with self._lock:
-            if self._leaving:
+            if self._leaving or self._stalled:
                 return None
             if not qos:
                 self._out += packets.publish(topic, payload, 0, retain, 0, properties)
                 return 0
             mid = self._new_mid(on_acknowledged)
+            if mid is None:
+                return None
             packet = packets.publish(topic, payload, qos, retain, mid, properties)
             if self._sent < self._window and not self._held:
                 self._out += packet
@@ -90,8 +96,9 @@ class Connection:
     def subscribe(self, topic, qos):
         """Queue a subscription to `topic` (its packet id is in use until answered)."""
         with self._lock:
-            if not self._leaving:
-                self._out += packets.subscribe(self._new_mid(None), topic, qos)
+            mid = None if self._leaving else self._new_mid(None)
+            if mid is not None:
+                self._out += packets.subscribe(mid, topic, qos)
 
     def say_goodbye(self):
         """Queue the goodbye, after every message queued so far; the
@@ -107,6 +114,7 @@ class Connection:
     def write(self):
         """Send what the socket takes of what waits."""
         with self._lock:
+            self._check_ids()
             if self._out:
                 try:
                     sent = self._sock.send(self._out)
@@ -137,8 +145,9 @@ class Connection:
 
     def check(self):
         """Ping a connection quiet for `KEEPALIVE` seconds; fail one whose
-        ping went unanswered as long."""
+        ping went unanswered as long, or that has no packet id left."""
         now = time.monotonic()
+        self._check_ids()
         if self._ping_since is not None and now - self._ping_since > KEEPALIVE:
             raise socket.timeout("no answer to a ping in %d s" % KEEPALIVE)
         with self._lock:
@@ -186,8 +195,16 @@ class Connection:
             self._out += packets.GOODBYE
             self._goodbye_queued = True
 
+    def _check_ids(self):
+        if self._stalled:
+            raise ConnectionAbortedError("the broker left all %d packet ids unanswered" % _MID_COUNT)
+
     def _new_mid(self, on_acknowledged):
-        """A packet id no unanswered packet has, kept with what its answer calls."""
+        """A packet id no unanswered packet has, kept with what its answer
+        calls; None when there is none (the connection is then given up)."""
+        if len(self._unacknowledged) >= _MID_COUNT:
+            self._stalled = True
+            return None
         mid = self._last_mid
         while True:
             mid = mid % _MID_COUNT + 1
