@@ -145,7 +145,8 @@ class ConnectionTest(unittest.TestCase):
         self.logged_in()
         mids = [self.publish("f", bytes([n])) for n in range(4)]
         self.assertEqual(mids, [1, 2, 3, 4])
-        self.assertEqual(self.written(), packets.publish("f", b"\x00", 1, False, 1) + packets.publish("f", b"\x01", 1, False, 2))
+        self.assertEqual(self.written(),
+                         packets.publish("f", b"\x00", 1, False, 1) + packets.publish("f", b"\x01", 1, False, 2))
         self.arrive(packets.acknowledgement(2))
         self.assertEqual(self.acknowledged, [2])
         self.assertEqual(self.written(), packets.publish("f", b"\x02", 1, False, 3))

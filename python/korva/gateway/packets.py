@@ -1,9 +1,10 @@
 """The MQTT v5 packets a gateway connection writes and reads, as bytes.
 
-Only what the gateway speaks: it logs in with a will, publishes at QoS 0
-or 1, subscribes at QoS 1, acknowledges what it is sent, pings, and says
-goodbye; it reads the login's answer, messages, acknowledgements and the
-broker's goodbye. Properties are packed and read by paho's `Properties`.
+Only what the gateway speaks: it logs in (with a will or without),
+publishes at QoS 0 or 1, subscribes at QoS 1, acknowledges what it is
+sent, pings, and says goodbye; it reads the login's answer, messages,
+acknowledgements and the broker's goodbye. Properties are packed and read
+by paho's `Properties`.
 """
 
 import struct
@@ -14,8 +15,8 @@ from paho.mqtt.properties import Properties
 from paho.mqtt.reasoncodes import ReasonCodes
 
 __all__ = ["CONNACK", "DISCONNECT", "GOODBYE", "PING", "PINGRESP", "PUBACK", "PUBLISH", "SUBACK", "Message",
-           "ProtocolError", "acknowledged", "acknowledgement", "answer", "connect", "disconnection", "message", "publish", "refusal",
-           "split", "subscribe"]
+           "ProtocolError", "acknowledged", "acknowledgement", "answer", "connect", "disconnection", "message",
+           "publish", "refusal", "split", "subscribe"]
 
 CONNECT, CONNACK, PUBLISH, PUBACK, SUBSCRIBE, SUBACK, PINGREQ, PINGRESP, DISCONNECT = 1, 2, 3, 4, 8, 9, 12, 13, 14
 _PROTOCOL = b"\x00\x04MQTT\x05"
@@ -86,7 +87,8 @@ def connect(client_id, keepalive, user, password, will_topic, will):
     if password is not None:
         flags |= _PASSWORD
         credentials += _binary(password.encode("utf-8"))
-    body = _PROTOCOL + bytes([flags]) + _U16.pack(keepalive) + _NO_PROPERTIES + _string(client_id) + last_words + credentials
+    body = (_PROTOCOL + bytes([flags]) + _U16.pack(keepalive) + _NO_PROPERTIES + _string(client_id) + last_words
+            + credentials)
     return _packet(CONNECT << 4, body)
 
 
