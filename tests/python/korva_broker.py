@@ -189,9 +189,7 @@ class GatewayProcess(Program):
         self.args += list(options)
 
     def start(self):
-        # The gateway loads the tests' own build of the modules, with whatever
-        # runtime the tests were given.
-        self.process = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        super().start(*self.args)
 
     def stop(self, sig=signal.SIGTERM):
         """Stop it (killed if it does not end in time); its exit status."""

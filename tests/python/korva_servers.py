@@ -12,7 +12,7 @@ import tempfile
 from korva_links import wait_until
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "fleet"))
-import programs  # noqa: E402  (stopping a process by its pid, as the fleet tool does)
+import programs  # noqa: E402  (starting and stopping a program, as the fleet tool does)
 
 STOP_WAIT = 10  # seconds a program may take to end before it is killed
 HAVE_SERVERS = bool(shutil.which("socat") and shutil.which("ser2net"))
@@ -39,9 +39,8 @@ class Program:
     process = None
 
     def start(self, *args):
-        # A sanitizer runtime preloaded for the tests is no business of these programs.
-        environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=environment)
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        env=programs.environment(args[0]))
 
     def stop(self, sig=signal.SIGTERM):
         """Stop it with `sig`, killed if it has not ended `STOP_WAIT` seconds later."""

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import time
 
-__all__ = ["STOP_WAIT", "Programs", "wait_until"]
+__all__ = ["STOP_WAIT", "Programs", "environment", "stop", "wait_until"]
 
 STOP_WAIT = 10.0  # seconds a program has to end after SIGTERM before it is killed
 _POLL = 0.05
@@ -24,7 +24,7 @@ def wait_until(condition, timeout):
     return True
 
 
-def _environment(program):
+def environment(program):
     """The environment of `program`. A sanitizer runtime preloaded for the
     tests belongs to the interpreters they start, which load the
     instrumented modules, and to no other program."""
@@ -60,7 +60,7 @@ class Programs:
         log = open(os.path.join(self.folder, name + ".log"), "ab")
         try:
             process = subprocess.Popen(args, stdin=stdin, stdout=log if stdout is None else stdout, stderr=log,
-                                       env=_environment(args[0]))
+                                       env=environment(args[0]))
         finally:
             log.close()
         self._running.append(process)
