@@ -59,7 +59,7 @@ class PacketTest(unittest.TestCase):
                 self.assertEqual(packet[1:1 + len(length_bytes) // 2].hex(), length_bytes)
                 self.assertEqual(packets.split(packet), ([(packets.PUBLISH, 0, packet[-body_size:])], len(packet)))
 
-    def test_split_takes_whole_packets_and_leaves_the_rest(self):
+    def test_split_takes_whole_packets_leaves_the_rest_and_refuses_a_five_byte_length(self):
         ack, ping_answer = packets.acknowledgement(9), bytes.fromhex("d000")
         stream = ack + ping_answer + packets.publish("t", b"abc", 0, False, 0)
         for cut in range(len(stream) + 1):
@@ -69,8 +69,6 @@ class PacketTest(unittest.TestCase):
                 self.assertEqual(len(found), len(whole))
                 self.assertEqual(used, sum(len(p) for p in whole))
         self.assertEqual(packets.split(stream)[0][:2], [(packets.PUBACK, 0, b"\x00\x09"), (packets.PINGRESP, 0, b"")])
-
-    def test_a_length_of_five_bytes_is_refused(self):
         with self.assertRaisesRegex(packets.ProtocolError, "longer than 4 bytes"):
             packets.split(bytes.fromhex("30ffffffff7f"))
 
